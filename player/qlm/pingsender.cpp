@@ -1,0 +1,44 @@
+#include "pingsender.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QTimer>
+
+namespace QoviLumen {
+
+namespace {
+constexpr int kWaitLimitMs = 5000;
+}
+
+PingSender* PingSender::instance()
+{
+    static QPointer<PingSender> sender;
+    if (!sender && QCoreApplication::instance())
+        sender = new PingSender(QCoreApplication::instance());
+    return sender;
+}
+
+PingSender::PingSender(QObject* parent) : QObject(parent) {}
+
+bool PingSender::send(const QUrl& url, bool waitForReply)
+{
+    QNetworkReply* reply = m_manager.get(QNetworkRequest(url));
+    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    if (!waitForReply)
+        return true;
+
+    QEventLoop loop;
+    QTimer::singleShot(kWaitLimitMs, &loop, &QEventLoop::quit);
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (!reply->isFinished()) {
+        reply->abort();
+        return false;
+    }
+    return reply->error() == QNetworkReply::NoError;
+}
+
+} // namespace QoviLumen
