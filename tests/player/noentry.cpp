@@ -1,0 +1,4 @@
+extern "C" int notTheEntry()
+{
+    return 0;
+}
