@@ -13,6 +13,6 @@ function(lumen_add_qtest)
     lumen_strict(${T_NAME})
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     set_tests_properties(${T_NAME} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LUMEN_PLUGIN_DIR=${LUMEN_PLUGIN_DIR}"
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
         TIMEOUT 300)
 endfunction()
