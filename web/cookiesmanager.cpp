@@ -1,0 +1,189 @@
+#include "cookiesmanager.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkCookie>
+#include <QSettings>
+#include <QUrl>
+
+#include <algorithm>
+#include <iterator>
+#include <memory>
+
+namespace {
+
+const CookiesManager::CookieRule kCookieRules[] = {
+    {DROPBOX_CLOUD, "db", "dropbox", "chooser", "logout", "origin", "blid"},
+    {GDRIVE_CLOUD, "gd", "accounts.google", "", "logout", "", "HSID"},
+    {-1, "unsupported", "", "", "", "", ""},
+};
+
+// The stored web sessions are credentials: their file is the user's alone,
+// from before the first value is written (QSettings keeps the mode of an
+// existing file when it rewrites it).
+void makePrivate(const QString& path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.exists() && !file.open(QIODevice::WriteOnly))
+        return;
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+}
+
+std::unique_ptr<QSettings> openSettings(const QString& application, bool forWriting)
+{
+    auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                                QStringLiteral("Qovi\\Settings"), application);
+    if (forWriting)
+        makePrivate(settings->fileName());
+    return settings;
+}
+
+} // namespace
+
+CookiesManager::CookiesManager(CLOUD_TYPE kind, const QString& applicationName, QObject* parent)
+    : QNetworkCookieJar(parent), m_kind(kind), m_applicationName(applicationName)
+{
+    loadCookies();
+}
+
+const CookiesManager::CookieRule& CookiesManager::cookieRule(CLOUD_TYPE kind)
+{
+    for (const CookieRule& rule : kCookieRules) {
+        if (rule.kind == kind)
+            return rule;
+    }
+    return kCookieRules[std::size(kCookieRules) - 1];
+}
+
+QList<QNetworkCookie> CookiesManager::allJarCookies() const
+{
+    return allCookies();
+}
+
+void CookiesManager::setAllJarCookies(const QList<QNetworkCookie>& cookies)
+{
+    setAllCookies(cookies);
+}
+
+bool CookiesManager::setCookiesFromUrl(const QList<QNetworkCookie>& cookies, const QUrl& url)
+{
+    const CookieRule& rule = cookieRule(m_kind);
+    const QString host = url.host(QUrl::FullyDecoded).toLower();
+    const QString path = url.path(QUrl::FullyDecoded).toLower();
+    const QString query = url.query(QUrl::PrettyDecoded).toLower();
+
+    // Before this response's own cookies go in: a sign-out must not keep them,
+    // and a sign-in is judged by the session the jar already holds.
+    if (host.contains(QLatin1String(rule.hostMarker)) && path.contains(QLatin1String(rule.signOutPathMarker))) {
+        clearCookies();
+        emit loggedOut();
+    } else if (m_kind == GDRIVE_CLOUD) {
+        saveCookies();
+    } else if (m_kind == DROPBOX_CLOUD && host.contains(QLatin1String(rule.hostMarker))
+               && path.contains(QLatin1String(rule.signInPathMarker))
+               && query.contains(QLatin1String(rule.signInQueryMarker))) {
+        if (saveCookies())
+            emit loggedIn();
+    }
+    return QNetworkCookieJar::setCookiesFromUrl(cookies, url);
+}
+
+bool CookiesManager::loadCookies()
+{
+    auto settings = openSettings(m_applicationName, false);
+    settings->beginGroup(QLatin1String(cookieRule(m_kind).group));
+    const QStringList keys = settings->childKeys();
+    if (m_kind == DROPBOX_CLOUD && !keys.contains(QLatin1String("blid")))
+        return false;
+
+    QList<QNetworkCookie> cookies;
+    for (const QString& key : keys) {
+        const QList<QNetworkCookie> parsed = QNetworkCookie::parseCookies(settings->value(key).toByteArray());
+        if (!parsed.isEmpty())
+            cookies.append(parsed.first());
+    }
+    if (cookies.isEmpty())
+        return false;
+    setAllJarCookies(cookies);
+    return true;
+}
+
+bool CookiesManager::saveCookies()
+{
+    const QList<QNetworkCookie> cookies = allJarCookies();
+    if (cookies.isEmpty())
+        return false;
+    switch (m_kind) {
+    case DROPBOX_CLOUD: return saveDropboxCookies(cookies);
+    case GDRIVE_CLOUD: return saveGoogleCookies(cookies);
+    }
+    return false;
+}
+
+bool CookiesManager::saveDropboxCookies(const QList<QNetworkCookie>& cookies)
+{
+    const QByteArray signInCookie(cookieRule(m_kind).signInCookie);
+    for (const QNetworkCookie& cookie : cookies) {
+        if (cookie.name() == signInCookie && !cookie.expirationDate().isValid())
+            return false;
+    }
+    auto settings = openSettings(m_applicationName, true);
+    settings->beginGroup(QLatin1String(cookieRule(m_kind).group));
+    settings->remove(QString());
+    bool signedIn = false;
+    for (const QNetworkCookie& cookie : cookies) {
+        signedIn = signedIn || cookie.name() == signInCookie;
+        if (!cookie.isSessionCookie())
+            settings->setValue(QString::fromUtf8(cookie.name()), cookie.toRawForm(QNetworkCookie::Full));
+    }
+    return signedIn;
+}
+
+bool CookiesManager::saveGoogleCookies(const QList<QNetworkCookie>& cookies)
+{
+    auto settings = openSettings(m_applicationName, true);
+    settings->beginGroup(QLatin1String(cookieRule(m_kind).group));
+    for (const QNetworkCookie& cookie : cookies) {
+        if (!cookie.isSessionCookie())
+            settings->setValue(QString::fromUtf8(cookie.name()) + cookie.domain(),
+                               cookie.toRawForm(QNetworkCookie::Full));
+    }
+    return true;
+}
+
+bool CookiesManager::clearCookies()
+{
+    if (!removeSettingsGroup(m_applicationName, QLatin1String(cookieRule(m_kind).group)))
+        return false;
+    setAllJarCookies({});
+    return true;
+}
+
+bool CookiesManager::isLoggedIn() const
+{
+    const CookieRule& rule = cookieRule(m_kind);
+    return settingsGroupHasKey(m_applicationName, QLatin1String(rule.group), QLatin1String(rule.signInCookie));
+}
+
+bool CookiesManager::removeSettingsGroup(const QString& application, const QString& group)
+{
+    if (application.isEmpty() || group.isEmpty())
+        return false;
+    auto settings = openSettings(application, true);
+    settings->beginGroup(group);
+    settings->remove(QString());
+    return true;
+}
+
+bool CookiesManager::settingsGroupHasKey(const QString& application, const QString& group, const QString& text)
+{
+    if (application.isEmpty() || group.isEmpty() || text.isEmpty())
+        return false;
+    auto settings = openSettings(application, false);
+    settings->beginGroup(group);
+    const QStringList keys = settings->childKeys();
+    return std::any_of(keys.cbegin(), keys.cend(), [&text](const QString& key) { return key.contains(text); });
+}
