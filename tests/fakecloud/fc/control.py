@@ -1,0 +1,320 @@
+"""The control API: plain HTTP, either sent straight to the port
+(http://127.0.0.1:PORT/...) or through the proxy to http://fakecloud.control/...
+Bodies and answers are JSON."""
+
+import base64
+import json
+import time
+
+from .http import Response, json_response
+from .state import FOLDER_MIME, Content
+
+HELP = """fakecloud control API (JSON bodies):
+GET /health | POST /reset | GET /state | POST /auto
+GET,POST /users | GET,POST /files | GET /files/content
+POST /tokens/lifetime | POST /tokens/issue | POST /tokens/expire | POST /revoke | POST /clients
+GET,POST,DELETE /faults | DELETE /faults/<id> | POST /tls | GET,DELETE /record | POST /hosts
+"""
+
+TLS_MODES = ("normal", "expired", "wrong_host", "untrusted", "self_signed")
+FAULT_KINDS = ("status", "delay", "drop", "revoked", "expired", "no_space", "rate_limit")
+AUTO_KEYS = ("enabled", "delay_ms", "email", "consent", "chooser", "dropbox_pick", "google_pick")
+
+
+class Problem(Exception):
+    def __init__(self, status, text):
+        Exception.__init__(self, text)
+        self.status = status
+
+
+def need(cond, text, status=400):
+    if not cond:
+        raise Problem(status, text)
+
+
+def handle(server, req):
+    try:
+        return dispatch(server, req)
+    except Problem as p:
+        return json_response({"error": str(p)}, p.status)
+
+
+def body_json(req):
+    raw = req.read_body()
+    if not raw.strip():
+        return {}
+    try:
+        obj = json.loads(raw)
+    except ValueError:
+        raise Problem(400, "the body is not JSON")
+    need(isinstance(obj, dict), "the body must be a JSON object")
+    return obj
+
+
+def service_of(obj):
+    s = obj.get("service")
+    need(s in ("dropbox", "google"), 'service must be "dropbox" or "google"')
+    return s
+
+
+def user_of(st, service, email):
+    u = st.dropbox_user(email) if service == "dropbox" else st.google_user(email)
+    need(u is not None, "no such %s user: %s" % (service, email), 404)
+    return u
+
+
+def user_json(service, u, st):
+    if service == "dropbox":
+        return {"service": service, "email": u["email"], "password": u["password"], "given_name": u["given_name"],
+                "surname": u["surname"], "account_id": u["account_id"], "uid": u["uid"],
+                "allocated": u["allocated"], "used": st.dropbox_used(u)}
+    return {"service": service, "email": u["email"], "password": u["password"], "given_name": u["given_name"],
+            "surname": u["surname"], "permission_id": u["permission_id"], "root_id": u["root_id"],
+            "quota_total": u["quota_total"], "used": st.google_used(u)}
+
+
+def file_json(service, f, u):
+    if service == "dropbox":
+        out = {"path": f["path_display"], "name": f["name"], "id": f["id"], "folder": f["folder"]}
+    else:
+        out = {"id": f["id"], "name": f["name"], "mimeType": f["mimeType"], "parents": f["parents"],
+               "folder": f["mimeType"] == FOLDER_MIME, "trashed": f["trashed"]}
+    c = f.get("content")
+    if c is not None:
+        out.update(c.describe())
+    return out
+
+
+def content_from(obj):
+    if "content" in obj:
+        return Content.of_bytes(str(obj["content"]).encode("utf-8"))
+    if "content_base64" in obj:
+        return Content.of_bytes(base64.b64decode(obj["content_base64"]))
+    size = obj.get("size", 0)
+    need(isinstance(size, int) and size >= 0, "size must be a whole number of bytes")
+    return Content(size, pattern=obj.get("seed") or obj.get("path") or obj.get("name") or "fakecloud")
+
+
+def google_parent(st, u, parent):
+    """A parent given as an id, "root", or a folder path like "Videos/2024"."""
+    if parent in (None, "", "root", "/"):
+        return u["root_id"]
+    if parent in u["files"]:
+        return parent
+    cur = u["root_id"]
+    for part in [p for p in parent.split("/") if p]:
+        found = None
+        for f in u["files"].values():
+            if f["mimeType"] == FOLDER_MIME and f["name"] == part and cur in f["parents"] and not f["trashed"]:
+                found = f
+                break
+        if found is None:
+            found = st.google_make_folder(u, part, cur)
+        cur = found["id"]
+    return cur
+
+
+def dispatch(server, req):
+    st = server.state
+    path = req.path.rstrip("/") or "/"
+    m = req.method
+    if path == "/" and m == "GET":
+        return Response(200, HELP, content_type="text/plain; charset=utf-8")
+    if path == "/health":
+        return json_response({"ok": True, "port": server.port, "auto": st.auto["enabled"]})
+    if path == "/reset" and m == "POST":
+        req.drain()
+        st.reset()
+        return json_response({"ok": True})
+    if path == "/state" and m == "GET":
+        with st.lock:
+            return json_response({
+                "auto": st.auto, "tls": st.tls, "token_lifetime": st.token_lifetime,
+                "faults": st.faults, "clients": st.clients, "record_last": st.seq,
+                "users": {"dropbox": [user_json("dropbox", u, st) for u in st.db_users.values()],
+                          "google": [user_json("google", u, st) for u in st.g_users.values()]}})
+    if path == "/auto" and m == "POST":
+        obj = body_json(req)
+        for k in obj:
+            need(k in AUTO_KEYS, "unknown auto setting %r" % k)
+        if "consent" in obj:
+            need(obj["consent"] in ("allow", "deny"), 'consent must be "allow" or "deny"')
+        if "chooser" in obj:
+            need(obj["chooser"] in ("pick", "cancel"), 'chooser must be "pick" or "cancel"')
+        with st.lock:
+            st.auto.update(obj)
+            st.auto["enabled"] = bool(st.auto["enabled"])
+            return json_response(st.auto)
+    if path == "/users":
+        if m == "GET":
+            svc = req.params.get("service")
+            with st.lock:
+                out = []
+                if svc in (None, "dropbox"):
+                    out += [user_json("dropbox", u, st) for u in st.db_users.values()]
+                if svc in (None, "google"):
+                    out += [user_json("google", u, st) for u in st.g_users.values()]
+            return json_response({"users": out})
+        if m == "POST":
+            obj = body_json(req)
+            svc = service_of(obj)
+            need(isinstance(obj.get("email"), str) and "@" in obj["email"], "email is required")
+            kw = {"given": obj.get("given_name", "User"), "surname": obj.get("surname", "Example"),
+                  "used_extra": int(obj.get("used_extra", 0))}
+            if svc == "dropbox":
+                if "allocated" in obj:
+                    kw["allocated"] = int(obj["allocated"])
+                u = st.add_dropbox_user(obj["email"], obj.get("password", "password"), **kw)
+            else:
+                if "quota_total" in obj:
+                    kw["quota_total"] = int(obj["quota_total"])
+                u = st.add_google_user(obj["email"], obj.get("password", "password"), **kw)
+            with st.lock:
+                return json_response(user_json(svc, u, st))
+    if path == "/files":
+        if m == "GET":
+            svc = req.params.get("service", "dropbox")
+            need(svc in ("dropbox", "google"), "bad service")
+            with st.lock:
+                u = user_of(st, svc, req.params.get("email"))
+                files = [file_json(svc, f, u) for k, f in sorted(u["files"].items())
+                         if not (svc == "dropbox" and k == "") and not (svc == "google" and k == u["root_id"])]
+            return json_response({"files": files})
+        if m == "POST":
+            obj = body_json(req)
+            svc = service_of(obj)
+            with st.lock:
+                u = user_of(st, svc, obj.get("email"))
+                if svc == "dropbox":
+                    p = obj.get("path")
+                    need(isinstance(p, str) and p.startswith("/") and not p.endswith("/"), "path must look like /Folder/name.ext")
+                    if obj.get("folder"):
+                        need(st.dropbox_ensure_folders(u, p), "a file is in the way")
+                        f = u["files"][p.lower()]
+                    else:
+                        f = st.dropbox_put_file(u, p, content_from(obj))
+                else:
+                    need(isinstance(obj.get("name"), str) and obj["name"], "name is required")
+                    pid = google_parent(st, u, obj.get("parent"))
+                    if obj.get("folder"):
+                        f = st.google_make_folder(u, obj["name"], pid)
+                    else:
+                        f = st.google_put_file(u, obj["name"], obj.get("mimeType", "application/octet-stream"),
+                                               pid, content_from(obj))
+                return json_response(file_json(svc, f, u))
+    if path == "/files/content" and m == "GET":
+        svc = req.params.get("service", "dropbox")
+        with st.lock:
+            u = user_of(st, svc, req.params.get("email"))
+            if svc == "dropbox":
+                f = u["files"].get((req.params.get("path") or "").lower())
+            else:
+                f = u["files"].get(req.params.get("id") or "")
+                if f is None and req.params.get("name"):
+                    f = next((x for x in u["files"].values() if x["name"] == req.params["name"] and x.get("content")), None)
+        need(f is not None and f.get("content") is not None, "no such file", 404)
+        c = f["content"]
+        need(c.available(), "the bytes of this file were not kept; its size is %d and its sha256 %s" % (c.size, c.sha256), 410)
+        r = Response(200, stream=c.blocks(), length=c.size, content_type="application/octet-stream")
+        r.headers.set("X-Fakecloud-Sha256", c.sha256)
+        return r
+    if path == "/tokens/lifetime" and m == "POST":
+        obj = body_json(req)
+        svc = service_of(obj)
+        need(isinstance(obj.get("seconds"), int) and obj["seconds"] >= 0, "seconds must be a whole number, 0 for never")
+        with st.lock:
+            st.token_lifetime[svc] = obj["seconds"]
+            return json_response(st.token_lifetime)
+    if path == "/tokens/issue" and m == "POST":
+        obj = body_json(req)
+        svc = service_of(obj)
+        u = user_of(st, svc, obj.get("email"))
+        life = obj.get("lifetime")
+        client = obj.get("client_id", "fakecloud-test-client")
+        access, payload = st.issue_token(svc, "access", u["email"], client, lifetime=life)
+        if svc == "dropbox":
+            return json_response({"access_token": access, "token_type": "bearer", "account_id": u["account_id"],
+                                  "uid": u["uid"], "email": u["email"]})
+        refresh, _ = st.issue_token(svc, "refresh", u["email"], client)
+        return json_response({"access_token": access, "refresh_token": refresh, "token_type": "Bearer",
+                              "expires_in": (life if life is not None else st.token_lifetime["google"]) or 0,
+                              "client_id": client, "email": u["email"]})
+    if path in ("/tokens/expire", "/revoke") and m == "POST":
+        obj = body_json(req)
+        svc = service_of(obj)
+        with st.lock:
+            if obj.get("token"):
+                (st.expired_tokens if path == "/tokens/expire" else st.revoked_tokens).add(obj["token"])
+            else:
+                u = user_of(st, svc, obj.get("email"))
+                table = st.expired_before if path == "/tokens/expire" else st.revoked_before
+                table[(svc, u["email"].lower())] = time.time()
+        return json_response({"ok": True})
+    if path == "/clients" and m == "POST":
+        obj = body_json(req)
+        svc = service_of(obj)
+        ids = obj.get("ids")
+        if svc == "dropbox":
+            need(ids is None or isinstance(ids, list), "ids: a list of app keys, or null for any")
+            st.clients[svc] = set(ids) if ids is not None else None
+        else:
+            need(ids is None or isinstance(ids, dict), "ids: an object client id -> secret, or null for any")
+            st.clients[svc] = dict(ids) if ids is not None else None
+        return json_response({"ok": True})
+    if path == "/faults":
+        if m == "GET":
+            with st.lock:
+                return json_response({"faults": st.faults})
+        if m == "DELETE":
+            with st.lock:
+                st.faults = []
+            return json_response({"ok": True})
+        if m == "POST":
+            obj = body_json(req)
+            need(obj.get("kind") in FAULT_KINDS, "kind must be one of " + ", ".join(FAULT_KINDS))
+            need(isinstance(obj.get("path"), str) and obj["path"].startswith("/"), "path is required (exact, or a prefix ending in *)")
+            if obj["kind"] == "drop":
+                need(obj.get("where", "auto") in ("auto", "request", "response"), "where: auto, request or response")
+            if obj["kind"] == "status":
+                need(isinstance(obj.get("status"), int) and 100 <= obj["status"] <= 599, "status is required")
+            f = st.add_fault(obj)
+            return json_response(f)
+    if path.startswith("/faults/") and m == "DELETE":
+        try:
+            fid = int(path.rsplit("/", 1)[1])
+        except ValueError:
+            raise Problem(400, "bad fault id")
+        with st.lock:
+            before = len(st.faults)
+            st.faults = [f for f in st.faults if f["id"] != fid]
+            need(len(st.faults) < before, "no such fault", 404)
+        return json_response({"ok": True})
+    if path == "/tls" and m == "POST":
+        obj = body_json(req)
+        need(obj.get("mode") in TLS_MODES, "mode must be one of " + ", ".join(TLS_MODES))
+        hosts = obj.get("hosts")
+        need(hosts is None or isinstance(hosts, list), "hosts: a list of host names, or null for all")
+        with st.lock:
+            st.tls = {"mode": obj["mode"], "hosts": [h.lower() for h in hosts] if hosts else None}
+        return json_response(st.tls)
+    if path == "/record":
+        if m == "DELETE":
+            with st.lock:
+                st.record = []
+            return json_response({"ok": True})
+        if m == "GET":
+            since = int(req.params.get("since", "0") or 0)
+            host = req.params.get("host")
+            rpath = req.params.get("path")
+            with st.lock:
+                out = [dict(e) for e in st.record if e["seq"] > since
+                       and (not host or e["host"] == host) and (not rpath or e["path"] == rpath)]
+                last = st.seq
+            return json_response({"requests": out, "last": last})
+    if path == "/hosts" and m == "POST":
+        obj = body_json(req)
+        need(isinstance(obj.get("host"), str), "host is required")
+        st.extra_hosts[obj["host"].lower()] = {"status": int(obj.get("status", 200)), "body": obj.get("body", ""),
+                                              "content_type": obj.get("content_type", "text/plain")}
+        return json_response({"ok": True})
+    raise Problem(404, "unknown control call %s %s" % (m, req.path))
