@@ -4,6 +4,17 @@ function(lumen_strict target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()
 
+# What every test process gets: the offscreen platform and, in a sanitizer
+# build, full allocation stacks so that Qt's own known leaks can be told
+# apart from ours (tests/lsan.supp).
+set(LUMEN_TEST_ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+if(LUMEN_SANITIZE)
+    list(APPEND LUMEN_TEST_ENVIRONMENT
+        "ASAN_OPTIONS=fast_unwind_on_malloc=0:detect_leaks=1"
+        "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0"
+        "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+endif()
+
 # lumen_add_qtest(NAME <name> SOURCES <files...> LIBS <targets...>)
 # A QtTest executable registered with CTest, run on the offscreen platform.
 function(lumen_add_qtest)
@@ -13,6 +24,6 @@ function(lumen_add_qtest)
     lumen_strict(${T_NAME})
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     set_tests_properties(${T_NAME} PROPERTIES
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+        ENVIRONMENT "${LUMEN_TEST_ENVIRONMENT}"
         TIMEOUT 300)
 endfunction()
