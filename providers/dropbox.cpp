@@ -1,3 +1,372 @@
 #include "dropbox.h"
 
-DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(DROPBOX_CLOUD, applicationName.str(), "dbEmail") {}
+#include "cloudcredential.h"
+#include "cloudlog.h"
+#include "cookiesmanager.h"
+#include "filepicker.h"
+#include "tokenstorage.h"
+
+#include <QFileInfo>
+#include <QIODevice>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+#include <QMap>
+
+const char* const DropBox::kWebHost = "www.dropbox.com";
+const char* const DropBox::kApiHost = "api.dropboxapi.com";
+const char* const DropBox::kContentHost = "content.dropboxapi.com";
+
+namespace {
+
+ICloudLog* logger()
+{
+    return CloudLog::instance();
+}
+
+QUrl dropboxUrl(const char* host, const char* path)
+{
+    return QUrl(QStringLiteral("https://%1%2").arg(QLatin1String(host), QLatin1String(path)));
+}
+
+// key=value items separated by "&"; the first of equal keys counts.
+QMap<QString, QString> fragmentItems(const QString& fragment)
+{
+    QMap<QString, QString> items;
+    for (const QString& item : fragment.split(QLatin1Char('&'))) {
+        const int equals = item.indexOf(QLatin1Char('='));
+        const QString key = equals < 0 ? item : item.left(equals);
+        if (!items.contains(key))
+            items.insert(key, equals < 0 ? QString() : item.mid(equals + 1));
+    }
+    return items;
+}
+
+const QStringList& supportedExtensions()
+{
+    static const QStringList extensions{".qovi", ".mkv", ".avi", ".mov", ".mp4"};
+    return extensions;
+}
+
+} // namespace
+
+DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(DROPBOX_CLOUD, applicationName.str(), "dbEmail")
+{
+    m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
+    if (isPlayerSection())
+        m_filePicker->setSupportedExtensions(supportedExtensions());
+}
+
+// ---------------------------------------------------------------------------
+// Sign-in
+
+bool DropBox::openCloudView()
+{
+    // Without a web session the chooser page is where the user signs in.
+    if (m_cookiesManager->isLoggedIn())
+        return CloudBase::openCloudView();
+    return showChooser();
+}
+
+QString DropBox::redirectUri()
+{
+    return QStringLiteral("qovi://cloud_callback");
+}
+
+QString DropBox::authorizationUrl()
+{
+    return QStringLiteral("https://") + QLatin1String(kWebHost)
+        + QStringLiteral("/oauth2/authorize?response_type=token&client_id=%1&redirect_uri=%2")
+              .arg(QString::fromStdString(cloudCredential(m_applicationName, DROPBOX_CLOUD, -1)), redirectUri());
+}
+
+void DropBox::afterLoggedIn()
+{
+    if (isConnected(false))
+        return;
+    logger()->logLine(LOG_INF, "Close chooser");
+    closeChooser();
+    logger()->logLine(LOG_INF, "Will show dialog to allow app use cloud");
+    openCloudView();
+}
+
+void DropBox::handleAuthorizationReply(int networkError, const QString& url)
+{
+    if (networkError != QNetworkReply::ProtocolUnknownError)
+        return;
+    const QUrl address(url);
+    if (!address.hasFragment())
+        return;
+    const QMap<QString, QString> fragment = fragmentItems(address.fragment(QUrl::FullyDecoded));
+    const QString accessToken = fragment.value(QStringLiteral("access_token"));
+    const QString description = fragment.value(QStringLiteral("error_description"));
+
+    if (!accessToken.isEmpty()) {
+        QString accountId;
+        const QStringList parts = fragment.value(m_accountIdKey).split(QLatin1Char(':'));
+        if (parts.size() == 2) {
+            accountId = parts.at(1);
+            if (!accountId.isEmpty())
+                logger()->logLine(LOG_INF, "Access token and account ID found");
+            else
+                logger()->logLine(LOG_ERR, "Invalid account ID!");
+        }
+        saveTokenRecord(accessToken, accountId);
+        const QString email = readEmail();
+        if (email.isEmpty())
+            requestUserEmail();
+        else
+            emit connectedToCloud(DROPBOX_CLOUD, email);
+        continueAfterSignIn();
+    } else if (!description.isEmpty()) {
+        const QString error = fragment.value(QStringLiteral("error"));
+        logger()->logLine(LOG_ERR, "%s: Error during authorization - %s \"%s\"", name(), error.toUtf8().constData(),
+                          description.toUtf8().constData());
+        closeChooser();
+    }
+}
+
+void DropBox::saveTokenRecord(const QString& accessToken, const QString& accountId)
+{
+    if (!m_storage)
+        return;
+    const QJsonObject record{{m_accessTokenKey, accessToken}, {m_accountIdKey, accountId}};
+    logger()->logLine(LOG_INF, "saving token to storage");
+    if (!m_storage->saveToken(m_applicationName, DROPBOX_CLOUD, QJsonDocument(record).toJson().toStdString()))
+        logger()->logLine(LOG_ERR, "ERROR to save token");
+}
+
+void DropBox::continueAfterSignIn()
+{
+    switch (m_mode) {
+    case CHOOSER_OPENING_MODE:
+        closeChooser();
+        openChooserFlow();
+        break;
+    case UPLOADING_MODE:
+        if (!checkUploadFolderExists())
+            createUploadFolder();
+        break;
+    case CONNECTING_MODE:
+        closeChooser();
+        break;
+    default:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Account information and errors
+
+QString DropBox::storedAccountId() const
+{
+    std::string text;
+    if (!m_storage->readToken(m_applicationName, DROPBOX_CLOUD, text) || text.empty())
+        return QString();
+    const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+    return record.value(m_accountIdKey).toString();
+}
+
+int DropBox::sendAboutAccountSyncRequest(int requestKind)
+{
+    const QString accountId = storedAccountId();
+    if (accountId.isEmpty()) {
+        logger()->logLine(LOG_WRN, "%s: sendAboutAccountSyncRequest - can't to send request because accountID is empty",
+                          name());
+        return QNetworkReply::AuthenticationRequiredError;
+    }
+    const QByteArray body =
+        QStringLiteral("{\"%1\": \"%2:%3\"}").arg(m_accountIdKey, m_accountIdPrefix, accountId).toLocal8Bit();
+    return sendRequest(QNetworkAccessManager::PostOperation, dropboxUrl(kApiHost, "/2/users/get_account"),
+                       requestKind, true, &body, true);
+}
+
+int DropBox::sendFreeSpaceRequest(bool sync)
+{
+    return sendRequest(QNetworkAccessManager::PostOperation, dropboxUrl(kApiHost, "/2/users/get_space_usage"),
+                       FREESPACE_REQUEST, sync, nullptr, false);
+}
+
+QString DropBox::parseEmail(const QJsonObject& json)
+{
+    return json.value(QStringLiteral("email")).toString();
+}
+
+quint64 DropBox::parseTotalSpace(const QJsonObject& json)
+{
+    const QJsonObject allocation = json.value(QStringLiteral("allocation")).toObject();
+    return quint64(allocation.value(QStringLiteral("allocated")).toDouble());
+}
+
+quint64 DropBox::parseUsedSpace(const QJsonObject& json)
+{
+    return quint64(json.value(QStringLiteral("used")).toDouble());
+}
+
+int DropBox::parseErrorReply(const QByteArray& body, std::string& message)
+{
+    if (body.isEmpty())
+        return 1;
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    if (object.isEmpty())
+        return 1;
+    const QString summary = object.value(QStringLiteral("error_summary")).toString();
+    if (!summary.isEmpty())
+        logger()->logLine(LOG_ERR, "%s: returned error:\n%s", name(), body.constData());
+    static const std::pair<const char*, int> codes[] = {{"invalid_access_token", 2}, {"insufficient_space", 3}};
+    for (const auto& [key, code] : codes) {
+        if (summary.contains(QLatin1String(key))) {
+            message = key;
+            return code;
+        }
+    }
+    message = summary.toStdString();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Folders
+
+bool DropBox::checkUploadFolderExists()
+{
+    return true; // a committed path creates its folders
+}
+
+QString DropBox::createFolderBody(const QString& folderName)
+{
+    return QStringLiteral("{\"path\": \"/%1\"}").arg(folderName);
+}
+
+QString DropBox::createFolderUrl()
+{
+    return dropboxUrl(kApiHost, "/2/files/create_folder").toString();
+}
+
+void DropBox::handleCreateFolderReply(const QJsonObject&)
+{
+    if (m_lastCloudError != 0 || m_uploadQueue.empty())
+        return;
+    UploadTask& task = m_uploadQueue.front();
+    task.folderId = task.targetPath;
+    logger()->logLine(LOG_INF, "%s: task %s for target path %s has id %s", name(), task.filePath.toUtf8().constData(),
+                      task.targetPath.toUtf8().constData(), task.folderId.toUtf8().constData());
+}
+
+// ---------------------------------------------------------------------------
+// Upload sessions
+
+QNetworkRequest DropBox::uploadRequest(const char* path) const
+{
+    QNetworkRequest request(dropboxUrl(kContentHost, path));
+    request.setRawHeader(m_authorizationKey, authorizationValue().toLatin1());
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
+    return request;
+}
+
+QByteArray DropBox::argumentHeader(const QJsonObject& arguments)
+{
+    return QJsonDocument(arguments).toJson(QJsonDocument::Indented).replace('\n', QByteArray());
+}
+
+QString DropBox::commitPath(const UploadTask& task)
+{
+    QString path = task.targetPath;
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    return path + QFileInfo(task.filePath).fileName();
+}
+
+void DropBox::startUpload(UploadTask* task)
+{
+    QNetworkRequest request = uploadRequest("/2/files/upload_session/start");
+    request.setRawHeader(m_argumentHeader, "{\"close\": false}");
+    request.setRawHeader(m_contentTypeKey, m_dataContentType);
+    logger()->logLine(LOG_INF, "Method - post");
+    logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
+    task->reply = m_networkManager->post(request, QByteArray());
+    task->requestKind = UPLOAD_START_REQUEST;
+}
+
+void DropBox::sendAppendRequest(UploadTask* task)
+{
+    if (task->bytesLeft <= kChunkSize) {
+        task->chunkSize = task->bytesLeft;
+        task->bytesLeft = 0;
+    } else {
+        task->chunkSize = kChunkSize;
+        task->bytesLeft -= kChunkSize;
+    }
+    const QJsonObject arguments{
+        {"cursor", QJsonObject{{m_sessionIdKey, task->sessionId}, {"offset", double(task->offset)}}},
+        {"close", false}};
+    QNetworkRequest request = uploadRequest("/2/files/upload_session/append_v2");
+    request.setRawHeader(m_contentTypeKey, m_dataContentType);
+    request.setRawHeader(m_argumentHeader, argumentHeader(arguments));
+    const QByteArray chunk = task->file ? task->file->read(task->chunkSize) : QByteArray();
+
+    logger()->logLine(LOG_INF, "Method - post");
+    logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
+    logger()->logLine(LOG_INF, "Json - %s", QJsonDocument(arguments).toJson().constData());
+    task->reply = m_networkManager->post(request, chunk);
+    task->requestKind = UPLOAD_APPEND_REQUEST;
+    connect(task->reply, &QNetworkReply::uploadProgress, this, &DropBox::onUploadReplyProgress);
+}
+
+void DropBox::sendFinishRequest(UploadTask* task)
+{
+    const QJsonObject arguments{
+        {"cursor", QJsonObject{{m_sessionIdKey, task->sessionId}, {"offset", double(task->offset)}}},
+        {"commit", QJsonObject{{"path", commitPath(*task)}, {"mode", "add"}, {"autorename", true}, {"mute", false}}}};
+    QNetworkRequest request = uploadRequest("/2/files/upload_session/finish");
+    request.setRawHeader(m_contentTypeKey, m_dataContentType);
+    request.setRawHeader(m_argumentHeader, argumentHeader(arguments));
+    logger()->logLine(LOG_INF, "Method - post");
+    logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
+    logger()->logLine(LOG_INF, "Json - %s", QJsonDocument(arguments).toJson().constData());
+    task->reply = m_networkManager->post(request, QByteArray());
+    task->requestKind = UPLOAD_FINISH_REQUEST;
+}
+
+void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
+{
+    if (!json.isEmpty())
+        task->lastError = m_lastCloudError;
+    auto releaseReply = [task] {
+        if (task->reply)
+            task->reply->deleteLater();
+        task->reply = nullptr;
+    };
+    switch (task->requestKind) {
+    case UPLOAD_START_REQUEST:
+        if (json.isEmpty())
+            return;
+        task->sessionId = json.value(m_sessionIdKey).toString();
+        releaseReply();
+        sendAppendRequest(task);
+        break;
+    case UPLOAD_APPEND_REQUEST:
+        releaseReply();
+        task->offset += task->chunkSize;
+        ++task->chunkCount;
+        if (task->bytesLeft == 0)
+            sendFinishRequest(task);
+        else
+            sendAppendRequest(task);
+        break;
+    case UPLOAD_FINISH_REQUEST:
+        if (json.isEmpty())
+            return;
+        logger()->logLine(LOG_INF, "task %s was finished", task->filePath.toUtf8().constData());
+        logger()->logLine(LOG_INF, "---\n");
+        releaseReply();
+        if (task->file) {
+            task->file->close();
+            task->file->deleteLater();
+            task->file = nullptr;
+        }
+        break;
+    default:
+        break;
+    }
+}

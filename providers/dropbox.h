@@ -3,10 +3,55 @@
 #include "cloudbase.h"
 #include "qvtlstring.h"
 
-// The Dropbox account.
+// The Dropbox account: OAuth 2.0 implicit sign-in caught from the redirect,
+// the API v2 calls for account, space and folders, and upload sessions.
 class DropBox : public CloudBase
 {
     Q_OBJECT
 public:
+    static const char* const kWebHost;
+    static const char* const kApiHost;
+    static const char* const kContentHost;
+    static constexpr qint64 kChunkSize = 16777216;
+
     explicit DropBox(const qvtl::string& applicationName);
+
+    QString storedAccountId() const;
+    // The text of a Dropbox-API-Arg header: the indented JSON of the
+    // arguments with its line feeds removed.
+    static QByteArray argumentHeader(const QJsonObject& arguments);
+    static QString commitPath(const UploadTask& task);
+
+protected:
+    bool openCloudView() override;
+    void afterLoggedIn() override;
+    int parseErrorReply(const QByteArray& body, std::string& message) override;
+    bool checkUploadFolderExists() override;
+    QString redirectUri() override;
+    int sendAboutAccountSyncRequest(int requestKind) override;
+    int sendFreeSpaceRequest(bool sync) override;
+    QString authorizationUrl() override;
+    QString createFolderBody(const QString& folderName) override;
+    QString createFolderUrl() override;
+    QString parseEmail(const QJsonObject& json) override;
+    quint64 parseTotalSpace(const QJsonObject& json) override;
+    quint64 parseUsedSpace(const QJsonObject& json) override;
+    void handleAuthorizationReply(int networkError, const QString& url) override;
+    void handleCreateFolderReply(const QJsonObject& json) override;
+    void handleUploadReply(UploadTask* task, const QJsonObject& json) override;
+    void startUpload(UploadTask* task) override;
+
+    void sendAppendRequest(UploadTask* task);
+    void sendFinishRequest(UploadTask* task);
+
+private:
+    QNetworkRequest uploadRequest(const char* path) const;
+    void saveTokenRecord(const QString& accessToken, const QString& accountId);
+    void continueAfterSignIn();
+
+    const QString m_accountIdPrefix = QStringLiteral("dbid");
+    const QString m_accountIdKey = QStringLiteral("account_id");
+    const QString m_sessionIdKey = QStringLiteral("session_id");
+    const QByteArray m_argumentHeader = "Dropbox-API-Arg";
+    const QByteArray m_dataContentType = "application/octet-stream";
 };

@@ -2,7 +2,9 @@
 
 #include "plugin.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -29,6 +31,12 @@ void skip(const std::string& bundlePath, const QString& why)
 }
 
 } // namespace
+
+void PluginRegistry::flushDeferredDeletes()
+{
+    if (QCoreApplication::instance())
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
 
 void PluginRegistry::LibraryCloser::operator()(void* handle) const
 {
@@ -151,12 +159,16 @@ std::vector<PluginInfo*> PluginRegistry::plugins() const
 
 void PluginRegistry::unloadAll()
 {
+    flushDeferredDeletes();
     while (!m_entries.empty()) {
         Entry& entry = m_entries.back();
         if (Plugin* plugin = entry.info->plugin()) {
             plugin->setPluginInfo(nullptr);
             entry.info->setPlugin(nullptr);
-            if (plugin->release() > 0 && entry.library) {
+            const bool stillHeld = plugin->release() > 0;
+            // What the plug-in released with deleteLater() runs its code.
+            flushDeferredDeletes();
+            if (stillHeld && entry.library) {
                 // Its code must stay mapped while somebody still holds it.
                 qWarning("plug-in framework: %s is still held at unload; its bundle stays loaded",
                          entry.info->name().c_str());

@@ -50,6 +50,8 @@ private:
         std::unique_ptr<void, LibraryCloser> library;
     };
 
+    static void flushDeferredDeletes();
+
     std::vector<Entry> m_entries;
 };
 
