@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QString>
+
+// The local stand-in of Dropbox and Google Drive, run for one test
+// executable. start() points the whole process at it the way a host does:
+// the application proxy on its port and its test authority trusted.
+class FakeCloud
+{
+public:
+    static const char* const kDropboxUser;   // a user the stand-in knows from the start
+    static const char* const kDropboxPassword;
+
+    FakeCloud() = default;
+    ~FakeCloud();
+    FakeCloud(const FakeCloud&) = delete;
+    FakeCloud& operator=(const FakeCloud&) = delete;
+
+    bool start(bool autoMode = true);
+    void stop();
+    quint16 port() const { return m_port; }
+
+    // A control call, straight to the stand-in's port (never proxied).
+    QJsonObject control(const QByteArray& method, const QString& path, const QJsonObject& body = {},
+                        int* status = nullptr);
+    void reset();
+    // Every request the stand-in received since the last reset, optionally
+    // only those for one host and path.
+    QJsonArray requests(const QString& host = QString(), const QString& path = QString());
+    // Adds a fault; answers its id.
+    int addFault(const QJsonObject& fault);
+    // The stored bytes of a file in a Dropbox user's space.
+    QByteArray dropboxFile(const QString& email, const QString& path, int* status = nullptr);
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+};
