@@ -218,3 +218,43 @@ class Record(StandInCase):
     def test_control_calls_are_not_recorded(self):
         self.ctl("GET", "/health")
         self.assertEqual([e for e in self.record() if e["host"] == "fakecloud.control"], [])
+
+
+class Control(StandInCase):
+    def test_files_made_through_the_control_api(self):
+        f = self.ctl("POST", "/files", {"service": "dropbox", "path": "/New/a.txt", "content": "hello"})
+        self.assertEqual((f["path"], f["size"], f["sha256"]), ("/New/a.txt", 5, hashlib.sha256(b"hello").hexdigest()))
+        self.assertEqual(self.ctl("GET", "/files/content?service=dropbox&path=/new/A.txt"), b"hello")
+        g = self.ctl("POST", "/files", {"service": "google", "name": "b.mkv", "parent": "Films/2024",
+                                        "mimeType": "video/x-matroska", "size": 10000})
+        self.assertEqual(g["size"], 10000)
+        files = {x["name"]: x for x in self.ctl("GET", "/files?service=google")["files"]}
+        self.assertEqual(files["2024"]["parents"], [files["Films"]["id"]])
+        self.assertEqual(g["parents"], [files["2024"]["id"]])
+        data = self.ctl("GET", "/files/content?service=google&id=" + g["id"])
+        self.assertEqual((len(data), hashlib.sha256(data).hexdigest()), (10000, g["sha256"]))
+        self.ctl("GET", "/files/content?service=google&id=nope", expect=404)
+        self.ctl("POST", "/files", {"service": "dropbox", "path": "relative.txt"}, expect=400)
+        self.ctl("POST", "/files", {"service": "onedrive", "path": "/x"}, expect=400)
+
+    def test_big_uploads_keep_only_size_and_hash(self):
+        tok = self.token("dropbox")["access_token"]
+        data = os.urandom((64 << 20) + 1)
+        r = self.db_content("/2/files/upload", {"path": "/huge.bin"}, data, tok)
+        self.assertEqual(r.status, 200)
+        self.assertNotIn("content_hash", r.json())
+        f = [x for x in self.ctl("GET", "/files?service=dropbox")["files"] if x["path"] == "/huge.bin"][0]
+        self.assertEqual((f["size"], f["kept"], f["sha256"]), (len(data), False, hashlib.sha256(data).hexdigest()))
+        self.ctl("GET", "/files/content?service=dropbox&path=/huge.bin", expect=410)
+
+    def test_state_users_and_unknown_calls(self):
+        self.ctl("POST", "/users", {"service": "google", "email": "carol@example.com", "password": "pw", "quota_total": 5})
+        users = {u["email"]: u for u in self.ctl("GET", "/users?service=google")["users"]}
+        self.assertEqual(users["carol@example.com"]["quota_total"], 5)
+        state = self.ctl("GET", "/state")
+        self.assertEqual(state["token_lifetime"], {"dropbox": 0, "google": 3599})
+        self.assertFalse(state["auto"]["enabled"])
+        self.ctl("GET", "/nothing", expect=404)
+        self.ctl("POST", "/auto", {"colour": "red"}, expect=400)
+        self.ctl("POST", "/reset")
+        self.assertNotIn("carol@example.com", [u["email"] for u in self.ctl("GET", "/users")["users"]])
