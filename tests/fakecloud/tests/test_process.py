@@ -61,6 +61,14 @@ class CommandLine(unittest.TestCase):
             socket.create_connection(("127.0.0.1", r.port), timeout=1)
         r.stop()
 
+    def test_sigterm_right_after_start(self):
+        for _ in range(5):
+            r = Running()
+            r.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(r.proc.wait(5), 0)
+            self.assertEqual(r.proc.stderr.read(), "")
+            r.stop()
+
     def test_auto_flag(self):
         r = Running("--auto")
         try:
