@@ -86,6 +86,11 @@ class Content:
         """Dropbox's published content hash: SHA-256 of the SHA-256s of 4 MiB blocks."""
         if not self.available():
             return None
+        if getattr(self, "_content_hash", None) is None:
+            self._content_hash = self._compute_content_hash()
+        return self._content_hash
+
+    def _compute_content_hash(self):
         outer = hashlib.sha256()
         inner = hashlib.sha256()
         filled = 0

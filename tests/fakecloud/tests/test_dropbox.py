@@ -403,3 +403,12 @@ class AutoMode(StandInCase):
                           headers={"Cookie": cookie_header(r)}).text
         self.assertIn('var b = "deny";', page)
         self.ctl("POST", "/auto", {"consent": "maybe"}, expect=400)
+
+
+class ContentHash(StandInCase):
+    def test_content_hash_is_dropboxs_published_algorithm(self):
+        data = os.urandom((4 << 20) * 2 + 1000)
+        tok = self.token("dropbox")["access_token"]
+        meta = self.db_content("/2/files/upload", {"path": "/h.bin"}, data, tok).json()
+        blocks = b"".join(hashlib.sha256(data[i:i + (4 << 20)]).digest() for i in range(0, len(data), 4 << 20))
+        self.assertEqual(meta["content_hash"], hashlib.sha256(blocks).hexdigest())
