@@ -9,6 +9,8 @@
 
 #include <QDateTime>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
 #include <QJsonDocument>
 #include <QNetworkDiskCache>
@@ -18,6 +20,8 @@
 #include <QTimer>
 #include <QWebFrame>
 #include <QWebPage>
+
+#include <algorithm>
 
 namespace {
 
@@ -508,7 +512,7 @@ int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUr
     reply->setProperty(m_requestIdKey, kind);
     reply->setProperty(m_syncRequestKey, sync);
     logger()->logLine(LOG_INF, "%s: %s, %s, %sSync, %s", name(), requestTypeName(kind), post ? "POST" : "GET",
-                      sync ? "" : "A", url.toString(QUrl::FullyDecoded).toUtf8().constData());
+                      sync ? "" : "A", QUrl::fromPercentEncoding(url.toEncoded()).toUtf8().constData());
     return sync ? waitForReply(reply, kRequestTimeoutMs) : 0;
 }
 
@@ -841,6 +845,53 @@ void CloudBase::enqueueUpload(UploadTask task)
         processUploadQueue();
 }
 
+bool CloudBase::uploadFile(const QString& filePath, const QString& targetFolder, QString* error)
+{
+    auto file = std::make_unique<QFile>(filePath);
+    const QFileInfo info(filePath);
+    QString problem;
+    if (!info.exists())
+        problem = tr("%1 does not exist").arg(filePath);
+    else if (!info.isFile())
+        problem = tr("%1 is not a file").arg(filePath);
+    else if (!file->open(QIODevice::ReadOnly))
+        problem = tr("%1 cannot be read: %2").arg(filePath, file->errorString());
+    if (!problem.isEmpty()) {
+        logger()->logLine(LOG_ERR, "%s: %s", name(), problem.toUtf8().constData());
+        if (error)
+            *error = problem;
+        return false;
+    }
+    UploadTask task;
+    task.fileSize = quint64(file->size());
+    task.bytesLeft = file->size();
+    task.file = file.release();
+    task.filePath = filePath;
+    task.targetPath = targetFolder;
+    enqueueUpload(std::move(task));
+    return true;
+}
+
+bool CloudBase::cancelUpload(const QString& filePath)
+{
+    auto task = std::find_if(m_uploadQueue.begin(), m_uploadQueue.end(), [&filePath](const UploadTask& queued) {
+        return queued.filePath == filePath && !queued.canceled;
+    });
+    if (task == m_uploadQueue.end())
+        return false;
+    task->canceled = true;
+    if (task->reply) {
+        task->reply->abort(); // the cancelled path reports it and moves on
+    } else if (task != m_uploadQueue.begin()) {
+        const QString targetPath = task->targetPath;
+        delete task->file;
+        m_uploadQueue.erase(task);
+        emit uploadCanceled(filePath, targetPath);
+    }
+    // A head task between requests is skipped, and reported, by the driver.
+    return true;
+}
+
 void CloudBase::processUploadQueue()
 {
     if (!m_uploadQueue.empty()) {
@@ -857,8 +908,11 @@ void CloudBase::processUploadQueue()
             UploadTask& task = m_uploadQueue.front();
             if (task.canceled) {
                 logger()->logLine(LOG_INF, "Uploading - task %s was canceled, skipped", task.filePath.toUtf8().constData());
+                const QString filePath = task.filePath;
+                const QString targetPath = task.targetPath;
                 delete task.file;
                 m_uploadQueue.pop_front();
+                emit uploadCanceled(filePath, targetPath);
                 continue;
             }
             startUpload(&task);

@@ -64,6 +64,13 @@ public:
     // Uploads: the queue, head first, and its driver.
     const std::list<UploadTask>& uploadQueue() const { return m_uploadQueue; }
     void processUploadQueue();
+    // Queues a local file for upload into a folder of the cloud ("/Videos");
+    // the driver starts when nothing is in flight. False, with the reason in
+    // *error, when the file cannot be read: nothing is queued or sent then.
+    bool uploadFile(const QString& filePath, const QString& targetFolder, QString* error = nullptr);
+    // Cancels the first queued or running upload of the file; uploadCanceled
+    // follows once it is out of the queue. False when there is none.
+    bool cancelUpload(const QString& filePath);
 
 signals:
     void cloudDisconnected(CLOUD_TYPE cloudType);

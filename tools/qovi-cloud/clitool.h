@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+
+#include <memory>
+
+class CloudBase;
+
+// The command line's commands over the player's own cloud accounts: the
+// same application name, hence the same stored sign-ins, as the player.
+class CliTool : public QObject
+{
+    Q_OBJECT
+public:
+    enum ExitStatus { Ok = 0, Failed = 1, Usage = 2, NotConnected = 3, Interrupted = 130 };
+
+    CliTool();
+    ~CliTool() override;
+
+    int run(const QStringList& arguments);
+
+private:
+    bool configureNetwork(const QString& proxy, const QString& caCertificate);
+    CloudBase* account(const QString& cloud);
+    int status();
+    int space(CloudBase* account);
+    int connectAccount(CloudBase* account);
+    int upload(CloudBase* account, const QStringList& files, const QString& folder);
+
+    std::unique_ptr<CloudBase> m_dropbox;
+    std::unique_ptr<CloudBase> m_drive;
+};

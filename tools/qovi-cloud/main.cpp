@@ -1,0 +1,20 @@
+#include "clitool.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    // The accounts keep a web window for sign-in; without a display it is
+    // drawn off screen.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("qovi-cloud"));
+    int status = 0;
+    {
+        CliTool tool;
+        status = tool.run(QApplication::arguments());
+    }
+    return status;
+}
