@@ -30,6 +30,13 @@ class Running:
             self.proc.kill()
             raise RuntimeError("no start line: %r %r" % (self.first_line, self.proc.stderr.read()))
         self.port = int(self.first_line.strip().rsplit(":", 1)[1])
+        self.cpu_at_start = self.cpu_seconds()
+
+    def cpu_seconds(self):
+        """Processor time the stand-in has used (user + system)."""
+        with open("/proc/%d/stat" % self.proc.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def stop(self):
         if self.proc.poll() is None:

@@ -66,7 +66,7 @@ class Faults(StandInCase):
         self.assertLess(time.monotonic() - t0, 2.5)
         t0 = time.monotonic()
         self.assertEqual(self.space().status, 200)
-        self.assertLess(time.monotonic() - t0, 1.0)
+        self.assertLess(time.monotonic() - t0, 2.0, "the delay applied once only (it lasts 3 s)")
 
     def test_delay_then_normal_answer(self):
         self.ctl("POST", "/faults", {"path": SPACE, "kind": "delay", "seconds": 0.6})

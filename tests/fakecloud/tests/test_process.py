@@ -17,7 +17,10 @@ class CommandLine(unittest.TestCase):
         try:
             self.assertRegex(r.first_line, r"^listening on 127\.0\.0\.1:\d+\n$")
             self.assertGreater(r.port, 0)
-            self.assertLess(r.ready_after, 1.0, "start-up took %.3f s" % r.ready_after)
+            # The work of starting is well under a second of processor time; the
+            # wall time also depends on how busy the machine is, so it gets slack.
+            self.assertLess(r.cpu_at_start, 0.5, "start-up used %.3f s of processor time" % r.cpu_at_start)
+            self.assertLess(r.ready_after, 3.0, "start-up took %.3f s" % r.ready_after)
             conn = http.client.HTTPConnection("127.0.0.1", r.port, timeout=5)
             conn.request("GET", "/health")
             self.assertEqual(conn.getresponse().status, 200)
@@ -54,7 +57,7 @@ class CommandLine(unittest.TestCase):
         r.proc.send_signal(signal.SIGTERM)
         rc = r.proc.wait(5)
         self.assertEqual(rc, 0)
-        self.assertLess(time.monotonic() - t0, 2.0)
+        self.assertLess(time.monotonic() - t0, 3.0)
         self.assertEqual(r.proc.stderr.read(), "")
         c.close()
         with self.assertRaises(OSError):
