@@ -882,17 +882,30 @@ bool CloudBase::cancelUpload(const QString& filePath)
     task->canceled = true;
     if (task->reply) {
         task->reply->abort(); // the cancelled path reports it and moves on
-    } else if (task != m_uploadQueue.begin()) {
-        const QString targetPath = task->targetPath;
-        delete task->file;
-        m_uploadQueue.erase(task);
-        emit uploadCanceled(filePath, targetPath);
+        return true;
     }
-    // A head task between requests is skipped, and reported, by the driver.
+    // A head task the driver is busy preparing is skipped, and reported,
+    // by the driver itself.
+    const bool head = task == m_uploadQueue.begin();
+    if (head && m_driverRuns > 0)
+        return true;
+    const QString targetPath = task->targetPath;
+    delete task->file;
+    m_uploadQueue.erase(task);
+    emit uploadCanceled(filePath, targetPath);
+    if (head)
+        processUploadQueue();
     return true;
 }
 
 void CloudBase::processUploadQueue()
+{
+    ++m_driverRuns;
+    runUploadQueue();
+    --m_driverRuns;
+}
+
+void CloudBase::runUploadQueue()
 {
     if (!m_uploadQueue.empty()) {
         m_mode = UPLOADING_MODE;

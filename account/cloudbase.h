@@ -191,4 +191,7 @@ private:
     int requestKindOf(QNetworkReply* reply, const QVariant& requestId, const UploadTask& task) const;
     void stampReceivedTime(QJsonObject& record) const;
     void putRefreshToken(QJsonObject& record, const QString& refreshToken) const;
+    void runUploadQueue();
+
+    int m_driverRuns = 0; // processUploadQueue() calls under way, nested ones included
 };

@@ -328,6 +328,19 @@ void DropBox::sendFinishRequest(UploadTask* task)
     task->requestKind = UPLOAD_FINISH_REQUEST;
 }
 
+void DropBox::reportUnexpectedReply(UploadTask* task)
+{
+    // The session cannot go on without the answer's object; the task stays
+    // as it is (the user may cancel it) and the user is told.
+    if (task->reply)
+        task->reply->deleteLater();
+    task->reply = nullptr;
+    const QString text = tr("Dropbox gave no usable answer to the %1 of %2")
+                             .arg(task->requestKind == UPLOAD_START_REQUEST ? tr("start") : tr("end"), task->filePath);
+    logger()->logLine(LOG_ERR, "%s: %s", name(), text.toUtf8().constData());
+    emit networkError(text);
+}
+
 void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
 {
     if (!json.isEmpty())
@@ -339,8 +352,10 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
     };
     switch (task->requestKind) {
     case UPLOAD_START_REQUEST:
-        if (json.isEmpty())
+        if (json.isEmpty()) {
+            reportUnexpectedReply(task);
             return;
+        }
         task->sessionId = json.value(m_sessionIdKey).toString();
         releaseReply();
         sendAppendRequest(task);
@@ -355,8 +370,10 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
             sendAppendRequest(task);
         break;
     case UPLOAD_FINISH_REQUEST:
-        if (json.isEmpty())
+        if (json.isEmpty()) {
+            reportUnexpectedReply(task);
             return;
+        }
         logger()->logLine(LOG_INF, "task %s was finished", task->filePath.toUtf8().constData());
         logger()->logLine(LOG_INF, "---\n");
         releaseReply();

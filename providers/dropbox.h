@@ -48,6 +48,7 @@ private:
     QNetworkRequest uploadRequest(const char* path) const;
     void saveTokenRecord(const QString& accessToken, const QString& accountId);
     void continueAfterSignIn();
+    void reportUnexpectedReply(UploadTask* task);
 
     const QString m_accountIdPrefix = QStringLiteral("dbid");
     const QString m_accountIdKey = QStringLiteral("account_id");

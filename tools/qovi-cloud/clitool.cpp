@@ -245,6 +245,12 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
         if (!message.isEmpty())
             complain(message);
     });
+    // A session the service left hanging cannot finish: give it up.
+    connect(chosen, &CloudBase::networkError, &loop, [&](const QString& message) {
+        complain(message);
+        if (!chosen->uploadQueue().empty())
+            chosen->cancelUpload(chosen->uploadQueue().front().filePath);
+    });
     InterruptWatcher interrupts;
     connect(&interrupts, &InterruptWatcher::interrupted, &loop, [&] {
         interrupted = true;
