@@ -633,7 +633,7 @@ def content(server, req):
         sid = "pid_upload_session:" + b64u(secrets.token_bytes(30))
         sess = {"email": u["email"], "upload": Upload(), "closed": bool(args.get("close")), "created": time.time()}
         if not receive(req, sess, atomic=True):
-            return None_response(req)
+            return broken_body()
         with st.lock:
             st.db_sessions[sid] = sess
         return json_response({"session_id": sid})
@@ -651,7 +651,7 @@ def content(server, req):
             if cursor["offset"] != sess["upload"].size:
                 return api_error("incorrect_offset", {".tag": "incorrect_offset", "correct_offset": sess["upload"].size})
             if not receive(req, sess, atomic=True):
-                return None_response(req)
+                return broken_body()
             if args.get("close"):
                 sess["closed"] = True
         return Response(200, b"null", content_type="application/json")
@@ -670,7 +670,7 @@ def content(server, req):
                                  {".tag": "lookup_failed", "lookup_failed": {".tag": "incorrect_offset",
                                                                            "correct_offset": sess["upload"].size}})
             if not receive(req, sess, atomic=True):
-                return None_response(req)
+                return broken_body()
             resp = commit_file(st, u, commit, sess["upload"].content())
             if resp.status == 200:
                 with st.lock:
@@ -679,7 +679,7 @@ def content(server, req):
     if path == "/2/files/upload":
         sess = {"email": u["email"], "upload": Upload(), "closed": False}
         if not receive(req, sess, atomic=True):
-            return None_response(req)
+            return broken_body()
         return commit_file(st, u, args, sess["upload"].content())
     if path == "/2/files/download":
         fpath = args.get("path")
@@ -691,7 +691,7 @@ def content(server, req):
     return text_response("Unknown API function: \"%s\"" % endpoint_name(path), 404)
 
 
-def None_response(req):
+def broken_body():
     """The body did not arrive whole (the connection is being dropped)."""
     return Response(400, b"", content_type="text/plain")
 
@@ -751,6 +751,4 @@ def commit_file(st, u, commit, content):
         pe = u["files"].get(parent.lower())
         display = ((pe["path_display"] if pe else "") + "/" + posixpath.basename(path)) if parent != "/" else path
         entry = st.dropbox_put_file(u, display, content)
-        if commit.get("client_modified"):
-            pass
         return json_response(file_metadata(entry))

@@ -2,6 +2,7 @@
 Drive API (v2 about and folder creation, v3 search, uploads), the script host
 (gapi loader with auth and picker) and the picker frame."""
 
+import hashlib
 import json
 import re
 import secrets
@@ -399,7 +400,7 @@ def api_user(server, req):
 
 def cacheable(req, obj):
     body = json.dumps(obj, indent=1)
-    etag = '"%s"' % b64u(__import__("hashlib").sha256(body.encode()).digest()[:12])
+    etag = '"%s"' % b64u(hashlib.sha256(body.encode()).digest()[:12])
     if req.hdr("If-None-Match") == etag:
         r = Response(304, b"")
     else:
@@ -720,7 +721,6 @@ def drive(server, req):
             return multipart(server, req, u)
         if kind == "media":
             up = Upload()
-            first = True
             for view in req.iter_body():
                 up.add(view, hash_it=False)
             up.take_over(req.hasher)

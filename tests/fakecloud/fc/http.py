@@ -1,6 +1,7 @@
 """HTTP/1.1 on one client connection: request heads, streamed bodies, responses."""
 
 import hashlib
+import json
 import queue
 import socket
 import ssl
@@ -408,7 +409,6 @@ def parse_head(head):
 
 
 def json_response(obj, status=200, headers=None):
-    import json
     return Response(status, json.dumps(obj, indent=None, separators=(", ", ": ")),
                     headers=headers, content_type="application/json")
 

@@ -1,6 +1,8 @@
 """The proxy: plain HTTP in absolute form, CONNECT tunnels with TLS terminated
 here, direct requests for the control API. Nothing leaves this machine."""
 
+import base64
+import json
 import os
 import socket
 import ssl
@@ -181,11 +183,16 @@ class Server:
             if fault and fault["kind"] == "drop" and fault.get("where", "auto") in ("response", "auto"):
                 length = resp.length if resp.stream is not None else len(resp.body)
                 resp.drop_after = int(fault.get("after", length // 2))
+            if entry is not None:  # recorded before the client can read the answer
+                self.finish_entry(entry, req, resp, resp.drop_after is not None, fault)
             resp.write(conn, keep_alive)
         except ConnectionDropped:
             dropped = True
             if entry is not None:  # recorded before the client can see the connection end
-                self.finish_entry(entry, req, resp, dropped, fault)
+                if entry["complete"]:
+                    entry["dropped"] = True
+                else:
+                    self.finish_entry(entry, req, resp, dropped, fault)
             conn.drop()
         except BadRequest as e:
             resp = text_response(str(e), 400)
@@ -219,7 +226,6 @@ class Server:
                 try:
                     entry["body"] = body.decode("utf-8")
                 except UnicodeDecodeError:
-                    import base64
                     entry["body_base64"] = base64.b64encode(body).decode()
             entry["status"] = None if (dropped and resp is None) else (resp.status if resp else None)
             entry["dropped"] = dropped
@@ -256,7 +262,6 @@ class Server:
             if "body" in fault:
                 body = fault["body"]
                 if not isinstance(body, (str, bytes)):
-                    import json
                     body = json.dumps(body)
                 resp = Response(status, body, content_type=fault.get("content_type", "application/json"))
             else:
@@ -283,9 +288,10 @@ class Server:
         entry = self.state.add_record({
             "time": time.time(), "method": "CONNECT", "url": target, "host": host, "path": "",
             "query": "", "tunnel": False, "headers": [[k, v] for k, v in headers.items],
-            "body_size": 0, "complete": True})
+            "body_size": 0, "complete": False})
         if host not in SERVICES:
             entry["status"] = 502
+            entry["complete"] = True
             msg = b"fakecloud: only the emulated service hosts are reachable\n"
             try:
                 conn.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Type: text/plain\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(msg), msg))
@@ -297,20 +303,24 @@ class Server:
         try:
             conn.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
         except ConnectionDropped:
+            entry["complete"] = True
             return
         ctx, certname = self.context_for(host)
         entry["certificate"] = certname
         if conn.buf:
             # TLS data sent before the tunnel was answered: not what clients do.
             entry["tls"] = "client sent data before the tunnel was established"
+            entry["complete"] = True
             return
         try:
             tls = ctx.wrap_socket(conn.sock, server_side=True)
         except (ssl.SSLError, OSError) as e:
             entry["tls"] = "handshake failed: %s" % (getattr(e, "reason", None) or e)
+            entry["complete"] = True
             self.log("CONNECT %s -> TLS refused (%s)" % (target, entry["tls"]))
             return
         entry["tls"] = "ok"
+        entry["complete"] = True
         self.log("CONNECT %s -> tunnel (%s)" % (target, certname))
         tconn = Conn(tls)
         try:

@@ -118,6 +118,16 @@ class StandInCase(unittest.TestCase):
         q = urllib.parse.urlencode(filters)
         return self.ctl("GET", "/record" + ("?" + q if q else ""))["requests"]
 
+    def settled_record(self, **filters):
+        """The record once every entry in it is complete (a refused TLS
+        handshake is noted by the stand-in a moment after the client gives up)."""
+        deadline = time.monotonic() + 5
+        while True:
+            rec = self.record(**filters)
+            if all(e["complete"] for e in rec) or time.monotonic() > deadline:
+                return rec
+            time.sleep(0.02)
+
     def token(self, service="dropbox", **kw):
         kw["service"] = service
         return self.ctl("POST", "/tokens/issue", kw)
