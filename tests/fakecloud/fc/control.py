@@ -249,6 +249,8 @@ def dispatch(server, req):
                 u = user_of(st, svc, obj.get("email"))
                 table = st.expired_before if path == "/tokens/expire" else st.revoked_before
                 table[(svc, u["email"].lower())] = time.time()
+                if path == "/revoke":
+                    st.granted = {g for g in st.granted if g[0] != u["email"].lower()}
         return json_response({"ok": True})
     if path == "/clients" and m == "POST":
         obj = body_json(req)

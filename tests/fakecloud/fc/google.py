@@ -290,6 +290,9 @@ def oauth_auth(server, req):
         return finish_grant(server, p, u, True)
     if u is None:
         return signin_page(server, req.url)
+    if (u["email"].lower(), p["client_id"]) in server.state.granted and p.get("prompt") != "consent":
+        # Already allowed and not revoked: Google answers at once, without asking again.
+        return finish_grant(server, p, u, True)
     hidden = "".join('<input type="hidden" name="%s" value="%s">' % (pages.esc(k), pages.esc(p[k]))
                      for k in AUTH_PARAMS if k in p)
     body = ('<p id="ask"><b>%s</b> wants to access your Google Account</p>'
@@ -377,6 +380,7 @@ def revoke_endpoint(server, req):
         if payload and not problem:
             with server.state.lock:
                 server.state.revoked_before[("google", payload["e"].lower())] = time.time()
+                server.state.granted = {g for g in server.state.granted if g[0] != payload["e"].lower()}
             return token_json({})
     return token_json({"error": "invalid_token", "error_description": "Token expired or revoked"}, 400)
 

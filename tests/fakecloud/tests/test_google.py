@@ -72,7 +72,7 @@ class Accounts(StandInCase):
                           {"Content-Type": "application/x-www-form-urlencoded"})
 
     def code(self):
-        loc = self.grant().header("Location")
+        loc = self.grant(url=auth_url(prompt="consent")).header("Location")
         return urllib.parse.parse_qs(urllib.parse.urlsplit(loc).query)["code"][0]
 
     def test_code_exchange_and_refresh(self):
@@ -134,6 +134,18 @@ class Accounts(StandInCase):
         about = self.https("GET", "https://www.googleapis.com/drive/v2/about",
                            headers={"Authorization": "Bearer " + result["access_token"]})
         self.assertEqual(about.status, 200)
+
+    def test_an_allowed_client_is_not_asked_again_until_revoked(self):
+        self.grant()
+        cookies = cookie_header(self.sign_in(auth_url()))
+        r = self.https("GET", auth_url(), headers={"Cookie": cookies})
+        self.assertEqual(r.status, 302)
+        self.assertIn("?code=4/0", r.header("Location"))
+        r = self.https("GET", auth_url(prompt="consent"), headers={"Cookie": cookies})
+        self.assertIn('id="allow"', r.text)
+        self.ctl("POST", "/revoke", {"service": "google"})
+        r = self.https("GET", auth_url(), headers={"Cookie": cookies})
+        self.assertIn('id="allow"', r.text)
 
     def test_logout_expires_hsid(self):
         c = cookies_from(self.https("GET", "https://accounts.google.com/Logout"))
