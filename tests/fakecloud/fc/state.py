@@ -359,10 +359,10 @@ class State:
             return entry
 
     # ---------------------------------------------------------------- faults
-    def add_fault(self, spec):
+    def add_fault(self, settings):
         with self.lock:
             self.fault_seq += 1
-            f = dict(spec)
+            f = dict(settings)
             f["id"] = self.fault_seq
             f.setdefault("times", None)
             f.setdefault("skip", 0)

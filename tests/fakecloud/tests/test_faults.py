@@ -157,7 +157,7 @@ class Faults(StandInCase):
         self.assertEqual(r.json()["error"], {"reason": {".tag": "too_many_write_operations"}, "retry_after": 3})
         self.assertEqual(r.json()["error_summary"], "too_many_write_operations/...")
 
-    def test_bad_fault_specs_are_rejected(self):
+    def test_bad_fault_settings_are_rejected(self):
         self.ctl("POST", "/faults", {"path": SPACE, "kind": "explode"}, expect=400)
         self.ctl("POST", "/faults", {"kind": "status", "status": 500}, expect=400)
         self.ctl("POST", "/faults", {"path": SPACE, "kind": "status"}, expect=400)
