@@ -288,6 +288,19 @@ void DropBox::startUpload(UploadTask* task)
     task->requestKind = UPLOAD_START_REQUEST;
 }
 
+QByteArray DropBox::readChunk(UploadTask* task)
+{
+    // Two buffers taken in turn: by the time one comes round again the
+    // request that sent it is gone, so its pages are reused rather than
+    // allocated (and faulted in) afresh for every 16 MiB.
+    QByteArray& buffer = m_chunkBuffers[m_nextChunkBuffer];
+    m_nextChunkBuffer ^= 1;
+    buffer.resize(int(task->chunkSize));
+    const qint64 read = task->file && task->chunkSize > 0 ? task->file->read(buffer.data(), task->chunkSize) : 0;
+    buffer.resize(int(qMax<qint64>(read, 0)));
+    return buffer;
+}
+
 void DropBox::sendAppendRequest(UploadTask* task)
 {
     if (task->bytesLeft <= kChunkSize) {
@@ -303,7 +316,7 @@ void DropBox::sendAppendRequest(UploadTask* task)
     QNetworkRequest request = uploadRequest("/2/files/upload_session/append_v2");
     request.setRawHeader(m_contentTypeKey, m_dataContentType);
     request.setRawHeader(m_argumentHeader, argumentHeader(arguments));
-    const QByteArray chunk = task->file ? task->file->read(task->chunkSize) : QByteArray();
+    const QByteArray chunk = readChunk(task);
 
     logger()->logLine(LOG_INF, "Method - post");
     logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
