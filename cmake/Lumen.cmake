@@ -23,7 +23,11 @@ function(lumen_add_qtest)
     target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
     lumen_strict(${T_NAME})
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    # A home of its own: settings, cookies and caches of one test program
+    # never meet another's, whatever runs at the same time.
+    set(home ${CMAKE_BINARY_DIR}/test-homes/${T_NAME})
+    file(MAKE_DIRECTORY ${home})
     set_tests_properties(${T_NAME} PROPERTIES
-        ENVIRONMENT "${LUMEN_TEST_ENVIRONMENT}"
+        ENVIRONMENT "${LUMEN_TEST_ENVIRONMENT};HOME=${home};XDG_CONFIG_HOME=${home}/config;XDG_CACHE_HOME=${home}/cache;XDG_DATA_HOME=${home}/data"
         TIMEOUT 300)
 endfunction()
