@@ -47,6 +47,18 @@ bool isUploadKind(int kind)
     return kind == UPLOAD_START_REQUEST || kind == UPLOAD_APPEND_REQUEST || kind == UPLOAD_FINISH_REQUEST;
 }
 
+// A task started again goes from its first byte, in a new session: the
+// provider's startUpload sends the first request of whatever it is given.
+void rewind(UploadTask& task)
+{
+    task.offset = 0;
+    task.bytesLeft = qint64(task.fileSize);
+    task.chunkCount = 0;
+    task.sessionId.clear();
+    if (task.file)
+        task.file->seek(0);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -635,12 +647,7 @@ void CloudBase::failSynchronousRequest(QNetworkReply* reply, int kind, int error
     // decides between starting the file again and giving it up.
     if (isUploadKind(kind) && task.reply == reply) {
         if (askRetry(&task)) {
-            task.offset = 0;
-            task.bytesLeft = qint64(task.fileSize);
-            task.chunkCount = 0;
-            task.sessionId.clear();
-            if (task.file)
-                task.file->seek(0);
+            rewind(task);
             processUploadQueue();
         } else {
             giveUpHeadTask(errText, error);
@@ -1066,6 +1073,7 @@ void CloudBase::dispatchUploadReply(int error, const QJsonObject& json, UploadTa
     }
     if (error == QNetworkReply::AuthenticationRequiredError) {
         ensureValidToken();
+        rewind(task);
         processUploadQueue();
         return;
     }
