@@ -18,6 +18,13 @@
 #include <QSizePolicy>
 #include <QUrl>
 
+// The button images live in the plug-in's static library; the resource
+// system needs to be told of them (from outside any namespace).
+static void registerButtonImages()
+{
+    Q_INIT_RESOURCE(buttonimages);
+}
+
 namespace QoviLumen {
 
 namespace {
@@ -87,6 +94,7 @@ QUrl googleDriveAddress(const ChosenFile& file)
 
 CloudPlugin::CloudPlugin(QSE::PluginContext* context) : QSE::Plugin(context)
 {
+    registerButtonImages();
     retain();
 }
 

@@ -8,6 +8,8 @@
 #include "settingsconsumerinterface.h"
 #include "toolbarinterface.h"
 
+#include <QFile>
+#include <QImage>
 #include <QMetaObject>
 #include <QPointer>
 #include <QSignalSpy>
@@ -33,6 +35,8 @@ private slots:
     void metaCasts();
     void holdsAndRelease();
     void releaseLaterThenUseAgain();
+    void resourcesOfTheBundle_data();
+    void resourcesOfTheBundle();
 
 private:
     QObject* cloudObject();
@@ -165,6 +169,30 @@ void PluginBundleTest::releaseLaterThenUseAgain()
     m_plugin->release();
     m_plugin = nullptr;
     m_registry.reset();
+}
+
+void PluginBundleTest::resourcesOfTheBundle_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("normal") << ":/cloudNormal";
+    QTest::newRow("hover") << ":/cloudHover";
+    QTest::newRow("pressed") << ":/cloudPressed";
+    QTest::newRow("Dropbox chooser") << ":/QoviCloudConnect/dropboxchooser.html";
+    QTest::newRow("Google Drive chooser") << ":/QoviCloudConnect/gdrivechooser.html";
+}
+
+void PluginBundleTest::resourcesOfTheBundle()
+{
+    QFETCH(QString, path);
+    // The accounts register the chooser pages when they are made.
+    QMetaObject::invokeMethod(cloudObject(), "sanityCreate");
+    QVERIFY(QFile::exists(path));
+    if (path.contains("/cloud")) {
+        const QImage image(path);
+        QCOMPARE(image.size(), QSize(144, 144));
+        QVERIFY(image.hasAlphaChannel());
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0); // transparent background
+    }
 }
 
 QTEST_MAIN(PluginBundleTest)
