@@ -95,7 +95,10 @@ bool PluginRegistry::load(PluginInfo* info)
         return false;
 
     const std::string& path = info->bundlePath();
-    std::unique_ptr<void, LibraryCloser> library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    // A bundle's code stays mapped after its last close: libraries it used
+    // (the web engine's script runtime, the resource system, the type
+    // registry) keep pointers into it for the life of the process.
+    std::unique_ptr<void, LibraryCloser> library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
     if (!library) {
         skip(path, QStringLiteral("not a loadable library (%1)").arg(QString::fromLocal8Bit(dlerror())));
         return false;
