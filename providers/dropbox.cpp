@@ -43,6 +43,18 @@ QMap<QString, QString> fragmentItems(const QString& fragment)
     return items;
 }
 
+// A reply's number as a byte count. JSON numbers are doubles; a negative,
+// oversized or not-a-number value must not reach the conversion, whose
+// result would be undefined.
+quint64 byteCount(double value)
+{
+    if (!(value > 0))
+        return 0;
+    if (value >= 18446744073709551616.0)
+        return ~quint64(0);
+    return quint64(value);
+}
+
 const QStringList& supportedExtensions()
 {
     static const QStringList extensions{".qovi", ".mkv", ".avi", ".mov", ".mp4"};
@@ -196,12 +208,12 @@ QString DropBox::parseEmail(const QJsonObject& json)
 quint64 DropBox::parseTotalSpace(const QJsonObject& json)
 {
     const QJsonObject allocation = json.value(QStringLiteral("allocation")).toObject();
-    return quint64(allocation.value(QStringLiteral("allocated")).toDouble());
+    return byteCount(allocation.value(QStringLiteral("allocated")).toDouble());
 }
 
 quint64 DropBox::parseUsedSpace(const QJsonObject& json)
 {
-    return quint64(json.value(QStringLiteral("used")).toDouble());
+    return byteCount(json.value(QStringLiteral("used")).toDouble());
 }
 
 int DropBox::parseErrorReply(const QByteArray& body, std::string& message)
