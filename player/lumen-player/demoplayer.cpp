@@ -1,19 +1,20 @@
 #include "demoplayer.h"
 
+#include "console.h"
 #include "downloadmanagerplugin.h"
+#include "importroad.h"
 #include "menuinterface.h"
 #include "osutilities.h"
+#include "webwindowwatcher.h"
 
 #include <QMetaObject>
-#include <QTextStream>
-
-#include <cstdio>
 
 namespace {
 
 const char* const kCloudInterface = "com.qovi.lumen.pluginInterface.CloudPluginInterface";
+const char* const kMenuInterface = "com.qovi.lumen.pluginInterface.Menu";
 const char* const kOfferedInterfaces[] = {
-    "com.qovi.lumen.pluginInterface.Menu",
+    kMenuInterface,
     kCloudInterface,
     "com.qovi.lumen.pluginInterface.ToolBar",
     "com.qovi.lumen.pluginInterface.SettingsConsumer",
@@ -27,25 +28,29 @@ QString pointerText(const void* pointer)
 } // namespace
 
 DemoPlayer::DemoPlayer(QString pluginFolder)
-    : m_pluginFolder(std::move(pluginFolder)), m_queueView(new QListWidget(&m_window))
+    : m_pluginFolder(std::move(pluginFolder)),
+      m_window(std::make_unique<QMainWindow>()),
+      m_queueView(new QListWidget(m_window.get()))
 {
-    m_window.setWindowTitle(QStringLiteral("Lumen"));
-    m_window.setCentralWidget(m_queueView);
-    m_window.resize(640, 400);
-    QoviLumen::OSUtilities::setPlayerPluginWidget(&m_window);
+    m_window->setWindowTitle(QStringLiteral("Lumen"));
+    m_window->setCentralWidget(m_queueView);
+    m_window->resize(640, 400);
+    QoviLumen::OSUtilities::setPlayerPluginWidget(m_window.get());
 
     m_downloads = new DownloadManagerPlugin(&m_registry);
     m_downloads->retain();
-    m_downloads->setQueuedHandler([this](const QUrl& url) {
-        m_queueView->addItem(url.toString());
-        say(QStringLiteral("queued: %1").arg(url.toString()));
-    });
+    m_downloads->setQueuedHandler([this](const QUrl& url) { fileQueued(url); });
     m_registry.registerPlugin("DownloadManager", {DownloadManagerPlugin::kInterfaceId}, m_downloads);
 }
 
 DemoPlayer::~DemoPlayer()
 {
     shutDown();
+}
+
+void DemoPlayer::showWindow()
+{
+    m_window->show();
 }
 
 int DemoPlayer::run()
@@ -81,14 +86,58 @@ int DemoPlayer::queryCloudPlugin(QSE::Plugin* plugin)
     return failures == 0 && answer == 3 ? 0 : 1;
 }
 
+int DemoPlayer::importFromDropbox(const ImportOptions& options)
+{
+    void* menu = nullptr;
+    if (!m_cloudPlugin || m_cloudPlugin->queryInterface(kMenuInterface, &menu) != 0) {
+        say(QStringLiteral("demo: no cloud plug-in to import with"));
+        return 1;
+    }
+    int status = 1;
+    QList<QUrl> queued;
+    {
+        WebWindowWatcher watcher(options.pictureFolder);
+        ImportRoad road(static_cast<QoviLumen::MenuInterface*>(menu)->menuObject(), &watcher);
+        m_road = &road;
+        status = road.run(options.timeoutSeconds);
+        m_road = nullptr;
+        queued = road.queuedAddresses();
+    }
+    say(QStringLiteral("releasing the plug-in"));
+    shutDown();
+    // The result comes last, after the plug-in is gone.
+    if (status == 0) {
+        for (const QUrl& address : qAsConst(queued))
+            say(QStringLiteral("queued: %1").arg(address.toString()));
+    }
+    return status;
+}
+
+void DemoPlayer::fileQueued(const QUrl& url)
+{
+    if (m_queueView)
+        m_queueView->addItem(url.toString());
+    if (m_road)
+        m_road->fileQueued(url);
+    else
+        say(QStringLiteral("queued: %1").arg(url.toString()));
+}
+
 void DemoPlayer::shutDown()
 {
     if (m_cloudPlugin) {
         void* menu = nullptr;
-        if (m_cloudPlugin->queryInterface("com.qovi.lumen.pluginInterface.Menu", &menu) == 0)
+        if (m_cloudPlugin->queryInterface(kMenuInterface, &menu) == 0)
             QMetaObject::invokeMethod(static_cast<QoviLumen::MenuInterface*>(menu)->menuObject(), "releaseLater");
         m_cloudPlugin->release();
         m_cloudPlugin = nullptr;
+    }
+    // The accounts are gone; the web windows they gave to the player's
+    // window go with it, while the bundle that holds their code is open.
+    if (m_window) {
+        QoviLumen::OSUtilities::setPlayerPluginWidget(nullptr);
+        m_window.reset();
+        m_queueView = nullptr;
     }
     if (m_downloads) {
         m_downloads->release();
@@ -99,6 +148,5 @@ void DemoPlayer::shutDown()
 
 void DemoPlayer::say(const QString& line) const
 {
-    std::fprintf(stdout, "%s\n", line.toUtf8().constData());
-    std::fflush(stdout);
+    Console::say(line);
 }

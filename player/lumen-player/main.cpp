@@ -1,8 +1,92 @@
+#include "console.h"
 #include "demoplayer.h"
+#include "hostnetwork.h"
+#include "osutilities.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+
+namespace {
+
+struct Options {
+    QString pluginFolder;
+    QString proxy;
+    QString authorities;
+    QString geography;
+    bool importDropbox = false;
+    bool interactive = false;
+    DemoPlayer::ImportOptions import;
+};
+
+bool parseOptions(const QApplication& app, Options& options)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The Lumen demo player."));
+    parser.addHelpOption();
+    const QString binFolder = QApplication::applicationDirPath();
+    const QCommandLineOption plugins(QStringLiteral("plugins"), QStringLiteral("Folder of plug-in bundles."),
+                                     QStringLiteral("folder"), QDir(binFolder + "/../plugins").absolutePath());
+    const QCommandLineOption proxy(QStringLiteral("proxy"),
+                                   QStringLiteral("HTTP proxy through which every request of the player goes."),
+                                   QStringLiteral("host:port"));
+    const QCommandLineOption authorities(QStringLiteral("ca-cert"),
+                                         QStringLiteral("PEM file of certificate authorities to trust as well."),
+                                         QStringLiteral("file"));
+    const QCommandLineOption geography(QStringLiteral("geo"), QStringLiteral("The user's geography code."),
+                                       QStringLiteral("code"), QStringLiteral("US"));
+    const QCommandLineOption importDropbox(QStringLiteral("import-dropbox"),
+                                           QStringLiteral("Import a file from Dropbox through the plug-in, "
+                                                          "reporting each step."));
+    const QCommandLineOption interactive(QStringLiteral("interactive"),
+                                         QStringLiteral("A person signs in and picks (needs a display)."));
+    const QCommandLineOption timeout(QStringLiteral("timeout"),
+                                     QStringLiteral("Seconds the import may take (default 90, interactive 600)."),
+                                     QStringLiteral("seconds"));
+    const QCommandLineOption pictures(QStringLiteral("pictures"),
+                                      QStringLiteral("Folder for the pictures of the web windows."),
+                                      QStringLiteral("folder"), QDir(binFolder + "/../demo").absolutePath());
+    parser.addOptions({plugins, proxy, authorities, geography, importDropbox, interactive, timeout, pictures});
+    parser.process(app);
+
+    options.pluginFolder = parser.value(plugins);
+    options.proxy = parser.value(proxy);
+    options.authorities = parser.value(authorities);
+    options.geography = parser.value(geography);
+    options.importDropbox = parser.isSet(importDropbox);
+    options.interactive = parser.isSet(interactive);
+    options.import.pictureFolder = parser.value(pictures);
+    options.import.timeoutSeconds = options.interactive ? 600 : 90;
+    if (parser.isSet(timeout)) {
+        bool number = false;
+        options.import.timeoutSeconds = parser.value(timeout).toInt(&number);
+        if (!number || options.import.timeoutSeconds <= 0) {
+            Console::say(QStringLiteral("lumen-player: --timeout takes a positive number of seconds"));
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the player tells its plug-ins, and how it reaches the network.
+bool setUpHost(const Options& options)
+{
+    // The plug-in pings only from the macOS and Windows players.
+    QoviLumen::OSUtilities::setPlatform(QoviLumen::OSUtilities::MacPlatform);
+    QoviLumen::OSUtilities::setGeo(options.geography.toStdString());
+    QString problem;
+    if (!options.proxy.isEmpty() && !HostNetwork::useProxy(options.proxy, &problem)) {
+        Console::say(QStringLiteral("lumen-player: %1").arg(problem));
+        return false;
+    }
+    if (!options.authorities.isEmpty() && !HostNetwork::trustAuthorities(options.authorities, &problem)) {
+        Console::say(QStringLiteral("lumen-player: %1").arg(problem));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -14,15 +98,19 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("lumen-player"));
 
-    QCommandLineParser options;
-    options.setApplicationDescription(QStringLiteral("The Lumen demo player."));
-    options.addHelpOption();
-    const QCommandLineOption pluginFolder(QStringLiteral("plugins"), QStringLiteral("Folder of plug-in bundles."),
-                                          QStringLiteral("folder"),
-                                          QDir(QApplication::applicationDirPath() + "/../plugins").absolutePath());
-    options.addOption(pluginFolder);
-    options.process(app);
+    Options options;
+    if (!parseOptions(app, options) || !setUpHost(options))
+        return 2;
+    if (options.interactive && QApplication::platformName() == QLatin1String("offscreen")) {
+        Console::say(QStringLiteral("lumen-player: --interactive needs a display"));
+        return 2;
+    }
 
-    DemoPlayer player(options.value(pluginFolder));
-    return player.run();
+    DemoPlayer player(options.pluginFolder);
+    if (options.interactive)
+        player.showWindow();
+    const int status = player.run();
+    if (status != 0 || !options.importDropbox)
+        return status;
+    return player.importFromDropbox(options.import);
 }
