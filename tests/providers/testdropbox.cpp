@@ -1,0 +1,3 @@
+#include "testdropbox.h"
+
+TestDropBox::TestDropBox(const char* applicationName) : DropBox(applicationName) {}
