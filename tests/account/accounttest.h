@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "storedstate.h"
+
 class FakeCloud;
 
 // What the account tests share: a clean stored state (settings, cookies,
@@ -30,34 +32,40 @@ private:
     QTemporaryDir m_folder;
 };
 
-// Test-mode locations, the account's metatypes, nothing stored.
-void prepareProcess();
-void clearStoredState();
+using teststate::clearStoredState;
+using teststate::logContains;
+using teststate::logCount;
+using teststate::logHasLineStartingWith;
+using teststate::logInOrder;
+using teststate::logMessages;
+using teststate::prepareProcess;
+using teststate::storeEmail;
+using teststate::storeSignInCookie;
 
 // Opens the process-wide log on a new file for the current case.
-void openLog();
-// The messages of the current log, one a line, without level and stamp.
-QStringList logMessages();
-bool logContains(const QString& message);
-int logCount(const QString& message);
-bool logHasLineStartingWith(const QString& prefix);
-// Whether the messages contain these in this order (others may come between).
-bool logInOrder(const QStringList& expected);
+inline void openLog()
+{
+    teststate::openLog();
+}
 
 // The three things a connected account has stored.
 QString issueToken(FakeCloud& cloud, const QString& service = QStringLiteral("dropbox"),
                    const QString& email = kAlice);
 void storeToken(const QString& accessToken);
 bool hasStoredToken();
-void storeEmail(const QString& email);
-void storeSignInCookie();
 // All three for the user, with a fresh token; answers the token.
 QString signIn(FakeCloud& cloud, const QString& email = kAlice);
 
 // The stand-in's record for one host and path, once every request in it
 // has been answered.
-QJsonArray answeredRequests(FakeCloud& cloud, const QString& host, const QString& path = QString());
-QString header(const QJsonObject& request, const QByteArray& name);
+inline QJsonArray answeredRequests(FakeCloud& cloud, const QString& host, const QString& path = QString())
+{
+    return teststate::requests(cloud, host, path);
+}
+inline QString header(const QJsonObject& request, const QByteArray& name)
+{
+    return teststate::header(request, QString::fromLatin1(name));
+}
 
 QByteArray patternBytes(int size, int seed);
 

@@ -1,52 +1,34 @@
 #pragma once
 
-#include <QJsonArray>
+#include "storedstate.h"
+
 #include <QJsonObject>
 #include <QString>
-#include <QStringList>
 
 class FakeCloud;
 
-// What the provider tests share: a clean stored state in the test-mode
-// locations, a log file per test case, the stored facts of a sign-in as the
-// player keeps them, and the stand-in's request record.
+// What the provider tests share: the stored state, log and record helpers
+// of every account test, and the stand-in's users.
 namespace providertest {
 
-extern const char* const kApplication; // "Player", as the plug-in names it
+using teststate::body;
+using teststate::clearStoredState;
+using teststate::hasSignInCookie;
+using teststate::header;
+using teststate::kApplication;
+using teststate::logCount;
+using teststate::logHasLineStartingWith;
+using teststate::logInOrder;
+using teststate::logMessages;
+using teststate::openLog;
+using teststate::prepareProcess;
+using teststate::requests;
+using teststate::signInDirectly;
+using teststate::storedEmail;
+using teststate::storedTokenRecord;
+using teststate::storeEmail;
 
-void prepareProcess();
-// Token records, e-mail addresses, cookies and the HTTP cache.
-void clearStoredState();
-
-// Opens the process-wide log on a new file for the current test case, or
-// for a part of it.
-void openLog(const QString& part = QString());
-// The messages of the current log, one a line, without level and stamp.
-QStringList logMessages();
-int logCount(const QString& message);
-// A line begun by one message and ended by another carries the second
-// message's time stamp between the two: "first<stamp>second".
-int logCount(const QString& first, const QString& second);
-bool logHasLineStartingWith(const QString& prefix);
-// Whether the log holds these messages in this order (others may come between).
-bool logInOrder(const QStringList& expected);
-
-// The decrypted Dropbox token record; empty when none is stored.
-QString storedTokenRecord();
-QString storedEmail();
-void storeEmail(const QString& email);
-// Whether the Dropbox web session's sign-in cookie is kept.
-bool hasSignInCookie();
-// A signed-in account without the web: a token the stand-in issued, stored
-// as the provider stores it, the e-mail address and a sign-in cookie.
-// Answers the access token.
-QString signInDirectly(FakeCloud& cloud, const QString& email);
 // The stand-in's user record.
 QJsonObject dropboxUser(FakeCloud& cloud, const QString& email);
-
-// Requests the stand-in received for one host and path, tunnels left out.
-QJsonArray requests(FakeCloud& cloud, const QString& host, const QString& path);
-QString header(const QJsonObject& request, const QString& name);
-QByteArray body(const QJsonObject& request);
 
 } // namespace providertest

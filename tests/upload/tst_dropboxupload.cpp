@@ -3,13 +3,12 @@
 #include "cloudlog.h"
 #include "dropbox.h"
 #include "fakecloud.h"
-#include "qovisettings.h"
-#include "tokenstorage.h"
+#include "storedstate.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
-#include <QSettings>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -30,11 +29,7 @@ public:
 
 QByteArray header(const QJsonObject& request, const QString& name)
 {
-    for (const QJsonValue& pair : request.value("headers").toArray()) {
-        if (pair.toArray().at(0).toString().compare(name, Qt::CaseInsensitive) == 0)
-            return pair.toArray().at(1).toString().toUtf8();
-    }
-    return QByteArray();
+    return teststate::header(request, name).toUtf8();
 }
 
 QJsonObject argument(const QJsonObject& request)
@@ -83,24 +78,15 @@ private:
 
 void DropboxUploadTest::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
+    teststate::prepareProcess();
     QVERIFY(m_cloud.start());
 }
 
 void DropboxUploadTest::init()
 {
     m_cloud.reset();
-    // A signed-in account, as the player leaves it: token record, e-mail
-    // and the web session's sign-in cookie.
-    const QJsonObject token = m_cloud.control("POST", "/tokens/issue",
-                                              {{"service", "dropbox"}, {"email", FakeCloud::kDropboxUser}});
-    const QString accountId = token.value("account_id").toString().section(':', 1);
-    const QJsonObject record{{"access_token", token.value("access_token")}, {"account_id", accountId}};
-    QVERIFY(TokenStorage().saveToken("Player", DROPBOX_CLOUD, QJsonDocument(record).toJson().toStdString()));
-    qvs::StoreUTF8String("Player", "dbEmail", FakeCloud::kDropboxUser);
-    QSettings cookies(QSettings::NativeFormat, QSettings::UserScope, "Qovi\\Settings", "Player");
-    cookies.setValue("db/blid", QByteArray("blid=1; expires=Fri, 01-Jan-2100 00:00:00 GMT; domain=.dropbox.com; path=/"));
-    cookies.sync();
+    teststate::clearStoredState();
+    teststate::signInDirectly(m_cloud, FakeCloud::kDropboxUser);
     m_account = std::make_unique<TestDropBox>();
     QVERIFY(m_account->isConnected(false));
 }
@@ -109,7 +95,7 @@ void DropboxUploadTest::cleanup()
 {
     m_account.reset();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "Qovi\\Settings", "Player").clear();
+    teststate::clearStoredState();
 }
 
 QString DropboxUploadTest::makeFile(const QString& name, qint64 size)
