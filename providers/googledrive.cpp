@@ -2,14 +2,42 @@
 
 #include "cloudcredential.h"
 #include "cloudlog.h"
+#include "cloudview.h"
 #include "filepicker.h"
 #include "tokenstorage.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QIODevice>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMimeDatabase>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QUrlQuery>
+
+const char* const GoogleDrive::kAccountsHost = "accounts.google.com";
+const char* const GoogleDrive::kApiHost = "www.googleapis.com";
 
 namespace {
+
+const quint16 kLastPort = 65535;
+
+ICloudLog* logger()
+{
+    return CloudLog::instance();
+}
+
+QString hostUrl(const char* host, const char* path)
+{
+    return QStringLiteral("https://%1%2").arg(QLatin1String(host), QLatin1String(path));
+}
 
 const QStringList& supportedTypes()
 {
@@ -18,103 +46,471 @@ const QStringList& supportedTypes()
     return types;
 }
 
+// Google sends quota figures as JSON strings of decimal numbers. A negative,
+// oversized or not-a-number value must not reach the integer conversion,
+// whose result would be undefined.
+quint64 byteCount(const QJsonValue& value)
+{
+    const double number = value.toString().toDouble();
+    if (!(number > 0))
+        return 0;
+    if (number >= 18446744073709551616.0)
+        return ~quint64(0);
+    return quint64(number);
+}
+
+QString mimeTypeOf(const QString& filePath)
+{
+    static const QMimeDatabase database;
+    return database.mimeTypeForFile(filePath).name();
+}
+
+// The form of a token request: its items in their order, pretty-decoded.
+QByteArray formBody(const QUrlQuery& form)
+{
+    return form.toString(QUrl::PrettyDecoded).toLocal8Bit();
+}
+
 } // namespace
 
 GoogleDrive::GoogleDrive(const qvtl::string& applicationName)
     : CloudBase(GDRIVE_CLOUD, applicationName.str(), "gdEmail")
 {
-    m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
+    m_filePicker->setAppKey(clientId());
     if (isPlayerSection())
         m_filePicker->setSupportedExtensions(supportedTypes());
 }
+
+QString GoogleDrive::clientId() const
+{
+    return QString::fromStdString(cloudCredential(m_applicationName, GDRIVE_CLOUD, -1));
+}
+
+QString GoogleDrive::clientSecret() const
+{
+    return QString::fromStdString(cloudCredential(m_applicationName, GDRIVE_CLOUD, 0));
+}
+
+QUrl GoogleDrive::tokenEndpoint()
+{
+    return QUrl(hostUrl(kAccountsHost, "/o/oauth2/token"));
+}
+
+// ---------------------------------------------------------------------------
+// Sign-in
+
+QString GoogleDrive::redirectUri()
+{
+    return QStringLiteral("http://localhost");
+}
+
+quint16 GoogleDrive::findUnusedPort() const
+{
+    logger()->logLine(LOG_INF, "Searching unused port...");
+    auto* socket = new QTcpSocket();
+    // A probe of a local port: the application's proxy has no say in it.
+    socket->setProxy(QNetworkProxy::NoProxy);
+    quint16 port = kFirstPort;
+    while (port != kLastPort && !socket->bind(QHostAddress::Any, port, QAbstractSocket::DontShareAddress)) {
+        logger()->logLine(LOG_WRN, "Port %u already in use", unsigned(port));
+        ++port;
+    }
+    // Only probed: the redirect to the port must be refused.
+    socket->close();
+    socket->deleteLater();
+    logger()->logLine(LOG_INF, "Port %u will be used", unsigned(port));
+    return port;
+}
+
+QString GoogleDrive::authorizationUrl()
+{
+    const quint16 port = findUnusedPort();
+    // Left as text: the core parses it tolerantly when it loads it.
+    return hostUrl(kAccountsHost, "/o/oauth2/auth") + QStringLiteral("?scope=") + hostUrl(kApiHost, "/auth/drive")
+        + QStringLiteral("&access_type=offline&response_type=code&redirect_uri=%1:%2&client_id=%3")
+              .arg(redirectUri(), QString::number(port), clientId());
+}
+
+void GoogleDrive::handleAuthorizationReply(int networkError, const QString& url)
+{
+    // The loopback redirect shows only by its refused connection.
+    if (networkError != QNetworkReply::ConnectionRefusedError)
+        return;
+    const QUrlQuery query(QUrl(url).query());
+    const QString code = query.queryItemValue(m_codeKey, QUrl::FullyDecoded);
+    const QString error = query.queryItemValue(m_errorKey, QUrl::FullyDecoded);
+
+    if (!code.isEmpty()) {
+        logger()->logLine(LOG_INF, "%s: got code %s", name(), code.toUtf8().constData());
+        if (m_view)
+            m_view->close();
+        if (m_mode == CHOOSER_OPENING_MODE) {
+            logger()->logLine(LOG_INF, "starting chooser");
+            showChooser();
+        }
+        // A stored record is kept: a new code does not replace it.
+        if (accessToken().isEmpty())
+            exchangeCode(code);
+        requestUserEmail();
+        if (m_mode == UPLOADING_MODE && !checkUploadFolderExists())
+            createUploadFolder();
+    } else if (!error.isEmpty() && url.startsWith(redirectUri())) {
+        logger()->logLine(LOG_ERR, "%s: Error during authorization - %s", name(), error.toUtf8().constData());
+        if (m_view)
+            m_view->close();
+    }
+}
+
+void GoogleDrive::exchangeCode(const QString& code)
+{
+    QNetworkReply* reply = getGoogleTokens(code);
+    if (!reply)
+        return;
+    // The core's reply handling stores a token request's answer.
+    reply->setProperty(m_requestIdKey, REFRESH_TOKEN_REQUEST);
+    if (waitForReply(reply, kRequestTimeoutMs) == 0) {
+        logger()->logLine(LOG_INF, "successfully get %s token", name());
+        return;
+    }
+    const QString message = tr("Failed to get %1 token because of network timeout").arg(QLatin1String(name()));
+    logger()->logLine(LOG_ERR, "%s", message.toUtf8().constData());
+    logger()->logLine(LOG_INF, "---\n");
+    emit networkError(message);
+}
+
+QNetworkReply* GoogleDrive::getGoogleTokens(const QString& code)
+{
+    logger()->logLine(LOG_INF, "%s: getGoogleTokens ... ", name());
+    if (!m_networkManager)
+        return nullptr;
+    const quint16 port = findUnusedPort();
+    QUrlQuery form;
+    form.addQueryItem(m_codeKey, code);
+    form.addQueryItem(m_clientIdKey, clientId());
+    form.addQueryItem(m_clientSecretKey, clientSecret());
+    form.addQueryItem(QStringLiteral("redirect_uri"), QStringLiteral("%1:%2").arg(redirectUri()).arg(port));
+    form.addQueryItem(m_grantTypeKey, QStringLiteral("authorization_code"));
+
+    QNetworkRequest request(tokenEndpoint());
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
+    logger()->logLine(LOG_INF, "Method - post");
+    logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
+    return m_networkManager->post(request, formBody(form));
+}
+
+// ---------------------------------------------------------------------------
+// Tokens
 
 bool GoogleDrive::isTokenExpired() const
 {
     std::string text;
     if (!m_storage->readToken(m_applicationName, GDRIVE_CLOUD, text) || text.empty()) {
-        CloudLog::instance()->logLine(LOG_WRN, "%s: m_storage->readToken", name());
+        logger()->logLine(LOG_WRN, "%s: m_storage->readToken", name());
         return false;
     }
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text));
     if (document.isEmpty())
         return false;
+    // No safety margin: a token is used up to the end of its lifetime.
     const QJsonObject record = document.object();
     const double receivedTime = record.value(QStringLiteral("received_time")).toDouble();
     const double lifetimeMs = record.value(QStringLiteral("expires_in")).toDouble() * 1000;
     return double(QDateTime::currentMSecsSinceEpoch()) > receivedTime + lifetimeMs;
 }
 
-int GoogleDrive::notAvailable(const char* operation) const
+bool GoogleDrive::ensureValidToken()
 {
-    CloudLog::instance()->logLine(LOG_WRN, "%s: %s - the Google Drive web API is not available in this build", name(),
-                                  operation);
-    return kNothingSent;
+    if (!isTokenExpired()) {
+        // Without any record too: the missing token shows as an
+        // authorization error of the next call.
+        logger()->logLine(LOG_INF, "%s: token is valid yet", name());
+        return true;
+    }
+    logger()->logLine(LOG_WRN, "%s: token expired, need to refresh", name());
+    return !sendRefreshTokenSyncRequest(nullptr).isEmpty();
 }
 
-int GoogleDrive::parseErrorReply(const QByteArray&, std::string&)
+QString GoogleDrive::readRefreshToken()
 {
-    return 1;
+    std::string text;
+    if (!m_storage->readToken(m_applicationName, GDRIVE_CLOUD, text) || text.empty())
+        return QString();
+    const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(text)).object();
+    if (record.isEmpty())
+        return QString();
+    return refreshTokenFromJson(record);
+}
+
+QString GoogleDrive::refreshTokenFromJson(const QJsonObject& json)
+{
+    if (json.isEmpty())
+        return QString();
+    return json.value(m_refreshTokenKey).toString();
+}
+
+QString GoogleDrive::sendRefreshTokenSyncRequest(QNetworkReply* failed)
+{
+    if (!m_networkManager)
+        return QString();
+    logger()->logLine(LOG_INF, "%s: sendRefreshTokenSyncRequest", name());
+    const QString refreshToken = readRefreshToken();
+    if (refreshToken.isEmpty()) {
+        logger()->logLine(LOG_WRN, "%s: refreshToken is empty", name());
+        logger()->logLine(LOG_INF, "---\n");
+        return QString();
+    }
+    QUrlQuery form;
+    form.addQueryItem(m_refreshTokenKey, refreshToken);
+    form.addQueryItem(m_clientIdKey, clientId());
+    form.addQueryItem(m_clientSecretKey, clientSecret());
+    form.addQueryItem(m_grantTypeKey, QStringLiteral("refresh_token"));
+    const QByteArray body = formBody(form);
+
+    // Read before the refresh: the failed reply may be released meanwhile.
+    int failedKind = -1;
+    bool failedSync = false;
+    if (failed) {
+        const QVariant kind = failed->property(m_requestIdKey);
+        failedKind = kind.isValid() ? kind.toInt() : -1;
+        failedSync = failed->property(m_syncRequestKey).toBool();
+    }
+    for (;;) {
+        const int result =
+            sendRequest(QNetworkAccessManager::PostOperation, tokenEndpoint(), REFRESH_TOKEN_REQUEST, true, &body, false);
+        logger()->logLine(LOG_INF, "%s: sendRefreshTokenSyncRequest - %s", name(),
+                          result == 0 ? "Successfully" : "Failed");
+        logger()->logLine(LOG_INF, "---\n");
+        if (result == 0) {
+            if (failed)
+                repeatRequest(failedKind, failedSync);
+            return accessToken();
+        }
+        if (!m_retry)
+            return QString();
+    }
+}
+
+void GoogleDrive::repeatRequest(int kind, bool sync)
+{
+    logger()->logLine(LOG_INF, "%s: repeat previous %s", name(), requestTypeName(kind));
+    logger()->logLine(LOG_INF, "---\n");
+    switch (kind) {
+    case FREESPACE_REQUEST: getFreeSpace(sync); break;
+    case CHECK_FOLDER_REQUEST: checkUploadFolderExists(); break;
+    case UPLOAD_CREATE_FOLDER_REQUEST: createUploadFolder(); break;
+    default: break; // the other requests' callers start them again themselves
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Account information and errors
+
+int GoogleDrive::sendAboutRequest(int requestKind, bool sync)
+{
+    return sendRequest(QNetworkAccessManager::GetOperation, QUrl(hostUrl(kApiHost, "/drive/v2/about")), requestKind,
+                       sync, nullptr, false);
+}
+
+int GoogleDrive::sendAboutAccountSyncRequest(int requestKind)
+{
+    return sendAboutRequest(requestKind, true);
+}
+
+int GoogleDrive::sendFreeSpaceRequest(bool sync)
+{
+    return sendAboutRequest(FREESPACE_REQUEST, sync);
+}
+
+QString GoogleDrive::parseEmail(const QJsonObject& json)
+{
+    return json.value(QStringLiteral("user")).toObject().value(QStringLiteral("emailAddress")).toString();
+}
+
+quint64 GoogleDrive::parseTotalSpace(const QJsonObject& json)
+{
+    return byteCount(json.value(QStringLiteral("quotaBytesTotal")));
+}
+
+quint64 GoogleDrive::parseUsedSpace(const QJsonObject& json)
+{
+    return byteCount(json.value(QStringLiteral("quotaBytesUsed")));
+}
+
+int GoogleDrive::parseErrorReply(const QByteArray& body, std::string& message)
+{
+    if (body.isEmpty())
+        return 1;
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    if (object.isEmpty())
+        return 1;
+    int result = 0;
+    const QJsonValue error = object.value(m_errorKey);
+    if (error.isObject()) {
+        // The API's own error object: its HTTP-style code and message.
+        const QJsonObject details = error.toObject();
+        result = details.value(m_codeKey).toInt();
+        message = details.value(QStringLiteral("message")).toString().toStdString();
+    } else {
+        // The token endpoint's error string; a refused grant means signing in again.
+        const QString text = error.toString();
+        if (text.contains(QLatin1String("invalid_grant")))
+            result = 2;
+        else if (!text.isEmpty())
+            result = -1;
+    }
+    if (result != 0)
+        logger()->logLine(LOG_ERR, "%s: returned error:\n%s", name(), body.constData());
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The upload folder
+
+bool GoogleDrive::readyToUpload(UploadTask* task)
+{
+    return !task->folderId.isEmpty();
+}
+
+QString GoogleDrive::folderNameOf(const QString& targetPath)
+{
+    return QDir::toNativeSeparators(targetPath).split(QDir::separator(), Qt::SkipEmptyParts).value(0);
 }
 
 bool GoogleDrive::checkUploadFolderExists()
 {
-    notAvailable("checkUploadFolderExists");
-    return false;
+    if (m_uploadQueue.empty())
+        return false;
+    if (!m_uploadQueue.front().folderId.isEmpty())
+        return true;
+    const QString targetPath = m_uploadQueue.front().targetPath;
+    // Any item of that name matches; folders are listed first.
+    const QString expression = QStringLiteral("name = '%1' and trashed = false").arg(folderNameOf(targetPath));
+    const QUrl url = QUrl::fromEncoded(hostUrl(kApiHost, "/drive/v3/files?orderBy=folder&q=").toLatin1()
+                                       + QUrl::toPercentEncoding(expression));
+    logger()->logLine(LOG_INF, "%s: Check if upload folder \"%s\" already exists", name(),
+                      targetPath.toUtf8().constData());
+    const int result = sendRequest(QNetworkAccessManager::GetOperation, url, CHECK_FOLDER_REQUEST, true, nullptr, false);
+    // The reply may have been handled while the queue changed.
+    return result == 0 && !m_uploadQueue.empty() && !m_uploadQueue.front().folderId.isEmpty();
 }
 
-QString GoogleDrive::redirectUri()
+void GoogleDrive::handleUploadFolderExistsReply(const QJsonObject& json)
 {
-    return QString();
+    logger()->logLine(LOG_INF, "%s: hanldeUploadFolderExistsReply", name());
+    const QJsonArray files = json.value(QStringLiteral("files")).toArray();
+    if (!files.isEmpty()) {
+        if (m_uploadQueue.empty())
+            return;
+        m_uploadQueue.front().folderId = files.first().toObject().value(m_idKey).toString();
+    }
+    if (m_uploadQueue.empty())
+        return;
+    const UploadTask& task = m_uploadQueue.front();
+    logger()->logLine(LOG_INF, "%s: id for upload folder \"%s\" is \"%s\"", name(), task.targetPath.toUtf8().constData(),
+                      task.folderId.toUtf8().constData());
 }
 
-int GoogleDrive::sendAboutAccountSyncRequest(int)
+QString GoogleDrive::createFolderBody(const QString& folderName)
 {
-    return notAvailable("sendAboutAccountSyncRequest");
-}
-
-int GoogleDrive::sendFreeSpaceRequest(bool)
-{
-    return notAvailable("sendFreeSpaceRequest");
-}
-
-QString GoogleDrive::authorizationUrl()
-{
-    notAvailable("authorizationUrl");
-    return QString();
-}
-
-QString GoogleDrive::createFolderBody(const QString&)
-{
-    return QString();
+    return QStringLiteral(
+               "{\"title\": \"%1\", \"parents\": [{\"id\":\"root\"}], \"mimeType\":\"application/vnd.google-apps.folder\"}")
+        .arg(folderName);
 }
 
 QString GoogleDrive::createFolderUrl()
 {
-    return QString();
+    return hostUrl(kApiHost, "/drive/v2/files");
 }
 
-QString GoogleDrive::parseEmail(const QJsonObject&)
+void GoogleDrive::handleCreateFolderReply(const QJsonObject& json)
 {
-    return QString();
+    if (m_uploadQueue.empty())
+        return;
+    UploadTask& task = m_uploadQueue.front();
+    task.folderId = json.value(m_idKey).toString();
+    logger()->logLine(LOG_INF, "%s: upload folder %s created, folder id - %s", name(),
+                      task.targetPath.toUtf8().constData(), task.folderId.toUtf8().constData());
 }
 
-quint64 GoogleDrive::parseTotalSpace(const QJsonObject&)
+// ---------------------------------------------------------------------------
+// The resumable upload
+
+void GoogleDrive::logUploadRequest(const char* method, const QNetworkRequest& request, const QString& mime,
+                                   quint64 fileSize) const
 {
-    return 0;
+    logger()->logLine(LOG_INF, "Method - %s", method);
+    logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
+    logger()->logLine(LOG_INF, "Mime - %s", mime.toUtf8().constData());
+    logger()->logLine(LOG_INF, "FileSize - %llu", (unsigned long long)fileSize);
 }
 
-quint64 GoogleDrive::parseUsedSpace(const QJsonObject&)
+void GoogleDrive::startUpload(UploadTask* task)
 {
-    return 0;
+    const QString mime = mimeTypeOf(task->filePath);
+    const QJsonObject metadata{{QStringLiteral("name"), QFileInfo(task->filePath).fileName()},
+                               {QStringLiteral("parents"), QJsonArray{task->folderId}}};
+    const QByteArray body = QJsonDocument(metadata).toJson();
+
+    QNetworkRequest request(QUrl(hostUrl(kApiHost, "/upload/drive/v3/files?uploadType=resumable")));
+    request.setRawHeader(m_contentTypeKey, "application/json; charset=UTF-8");
+    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+    request.setRawHeader(m_authorizationKey, authorizationValue().toLatin1());
+    request.setRawHeader("X-Upload-Content-Type", mime.toLatin1());
+    request.setRawHeader("X-Upload-Content-Length", QByteArray::number(task->fileSize));
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
+    logUploadRequest("post", request, mime, task->fileSize);
+
+    task->reply = m_networkManager->post(request, body);
+    task->requestKind = UPLOAD_START_REQUEST;
 }
 
-void GoogleDrive::handleAuthorizationReply(int, const QString&) {}
-
-void GoogleDrive::handleCreateFolderReply(const QJsonObject&) {}
-
-void GoogleDrive::handleUploadReply(UploadTask*, const QJsonObject&) {}
-
-void GoogleDrive::startUpload(UploadTask*)
+void GoogleDrive::sendUploadData(UploadTask* task)
 {
-    notAvailable("startUpload");
+    const QString mime = mimeTypeOf(task->filePath);
+    // The session address alone identifies the upload: no Authorization.
+    QNetworkRequest request(QUrl(task->sessionId, QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, mime);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, task->fileSize);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
+    logUploadRequest("put", request, mime, task->fileSize);
+
+    // The network layer streams the open file itself.
+    task->reply = m_networkManager->put(request, task->file);
+    connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
+}
+
+void GoogleDrive::releaseReply(UploadTask* task)
+{
+    if (task->reply)
+        task->reply->deleteLater();
+    task->reply = nullptr;
+}
+
+void GoogleDrive::handleUploadReply(UploadTask* task, const QJsonObject&)
+{
+    if (!task->reply || task->requestKind != UPLOAD_START_REQUEST)
+        return;
+    if (task->sessionId.isEmpty()) {
+        task->sessionId = QString::fromLatin1(task->reply->rawHeader("Location"));
+        releaseReply(task);
+        if (!task->sessionId.isEmpty()) {
+            sendUploadData(task);
+            return;
+        }
+        // Nothing to send the data to: the task waits for the user to cancel it.
+        const QString text = tr("Google Drive gave no upload address for %1").arg(task->filePath);
+        logger()->logLine(LOG_ERR, "%s: %s", name(), text.toUtf8().constData());
+        emit networkError(text);
+        return;
+    }
+    if (task->sessionId != task->reply->url().toString())
+        return;
+    logger()->logLine(LOG_INF, "task %s was finished", task->filePath.toUtf8().constData());
+    logger()->logLine(LOG_INF, "---\n");
+    releaseReply(task);
+    if (task->file) {
+        task->file->close();
+        task->file->deleteLater();
+        task->file = nullptr;
+    }
 }

@@ -3,20 +3,35 @@
 #include "cloudbase.h"
 #include "qvtlstring.h"
 
-// The Google Drive account. Its token bookkeeping is here; its web API
-// (sign-in exchange, account, quota, folders, uploads) is not built yet, and
-// every operation that would need it says so and sends nothing.
+class QNetworkRequest;
+
+// The Google Drive account: OAuth 2.0 authorization-code sign-in with a
+// loopback redirect and refresh tokens, the Drive API (v2 for the account
+// information and folder creation, v3 for the folder search and uploads),
+// and the resumable upload of a file in one PUT.
 class GoogleDrive : public CloudBase
 {
     Q_OBJECT
 public:
+    static const char* const kAccountsHost;
+    static const char* const kApiHost;
+    static constexpr quint16 kFirstPort = 30000;
+
     explicit GoogleDrive(const qvtl::string& applicationName);
 
     // Whether the stored access token's lifetime has run out.
     bool isTokenExpired() const;
     using CloudBase::sendRefreshTokenSyncRequest;
+    // The new access token, or the empty text; a request that failed for
+    // lack of authorization is sent again once the token is renewed.
+    QString sendRefreshTokenSyncRequest(QNetworkReply* failed = nullptr) override;
 
 protected:
+    bool readyToUpload(UploadTask* task) override;
+    bool ensureValidToken() override;
+    QString readRefreshToken() override;
+    QString refreshTokenFromJson(const QJsonObject& json) override;
+    void handleUploadFolderExistsReply(const QJsonObject& json) override;
     int parseErrorReply(const QByteArray& body, std::string& message) override;
     bool checkUploadFolderExists() override;
     QString redirectUri() override;
@@ -33,6 +48,26 @@ protected:
     void handleUploadReply(UploadTask* task, const QJsonObject& json) override;
     void startUpload(UploadTask* task) override;
 
+    quint16 findUnusedPort() const;
+    QNetworkReply* getGoogleTokens(const QString& code);
+    int sendAboutRequest(int requestKind, bool sync);
+    void sendUploadData(UploadTask* task);
+
+    static QUrl tokenEndpoint();
+    static QString folderNameOf(const QString& targetPath);
+
 private:
-    int notAvailable(const char* operation) const;
+    void exchangeCode(const QString& code);
+    void repeatRequest(int kind, bool sync);
+    QString clientId() const;
+    QString clientSecret() const;
+    static void releaseReply(UploadTask* task);
+    void logUploadRequest(const char* method, const QNetworkRequest& request, const QString& mime,
+                          quint64 fileSize) const;
+
+    const QString m_idKey = QStringLiteral("id");
+    const QString m_codeKey = QStringLiteral("code");
+    const QString m_clientIdKey = QStringLiteral("client_id");
+    const QString m_grantTypeKey = QStringLiteral("grant_type");
+    const QString m_clientSecretKey = QStringLiteral("client_secret");
 };
