@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QMimeDatabase>
 #include <QNetworkProxy>
+#include <QNetworkReply>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -143,7 +144,10 @@ private slots:
 
     // Against the stand-in.
     void signInThroughTheWebView();
+    void newCodeKeepsAStoredRecord_data();
     void newCodeKeepsAStoredRecord();
+    void repeatOnlyTheRequestsThatCanBe_data();
+    void repeatOnlyTheRequestsThatCanBe();
     void failedCodeExchangeIsReported();
     void expiredTokenRefreshedBeforeUse();
     void failedRequestRepeatedAfterRefresh_data();
@@ -472,20 +476,81 @@ void GoogleDriveTest::signInThroughTheWebView()
              QStringLiteral("Bearer ") + record.value("access_token").toString());
 }
 
+void GoogleDriveTest::newCodeKeepsAStoredRecord_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QStringList>("steps");
+    QTest::newRow("connecting") << int(CloudBase::CONNECTING_MODE)
+                                << QStringList{"Google Drive: got code 4/new", "Google Drive: requestUserEmail"};
+    QTest::newRow("chooser") << int(CloudBase::CHOOSER_OPENING_MODE)
+                             << QStringList{"Google Drive: got code 4/new", "starting chooser",
+                                            "Google Drive: opening chooser", "Google Drive: requestUserEmail"};
+    QTest::newRow("uploading") << int(CloudBase::UPLOADING_MODE)
+                               << QStringList{"Google Drive: got code 4/new", "Google Drive: requestUserEmail",
+                                              "Google Drive: Check if upload folder \"/Videos\" already exists"};
+}
+
 void GoogleDriveTest::newCodeKeepsAStoredRecord()
 {
+    QFETCH(int, mode);
+    QFETCH(QStringList, steps);
     const QJsonObject token = signInDirectly();
     QSignalSpy connected(m_account.get(), &CloudBase::connectedToCloud);
-    m_account->setMode(CloudBase::CONNECTING_MODE);
+    const UploadTask* task = mode == CloudBase::UPLOADING_MODE ? &m_account->queueTask(QStringLiteral("/Videos")) : nullptr;
+    m_account->setMode(mode);
     m_account->view()->show();
 
     m_account->handleAuthorizationReply(1, QStringLiteral("http://localhost:30000/?code=4/new&scope=x"));
 
     QCOMPARE(connected.count(), 1);
-    QVERIFY(!m_account->view()->isVisible());
+    // The sign-in page is gone; in the chooser mode the view holds the chooser page instead.
+    if (mode == CloudBase::CHOOSER_OPENING_MODE)
+        QCOMPARE(m_account->view()->url(), QUrl(QString::fromLatin1(CloudView::kChooserBaseUrl)));
+    else
+        QVERIFY(!m_account->view()->isVisible());
     QCOMPARE(requests(m_cloud, kAccountsHost, kTokenPath).size(), 0);
     QCOMPARE(storedRecord().value("access_token"), token.value("access_token"));
-    QCOMPARE(logCount(QStringLiteral("Google Drive: got code 4/new")), 1);
+    QVERIFY(logInOrder(steps));
+    QCOMPARE(logCount(QStringLiteral("starting chooser")), mode == CloudBase::CHOOSER_OPENING_MODE ? 1 : 0);
+    if (task)
+        QCOMPARE(task->folderId, googleFile(QStringLiteral("Videos")).value("id").toString());
+    else
+        QVERIFY(!logHasLineStartingWith(QStringLiteral("Google Drive: Check if upload folder")));
+}
+
+void GoogleDriveTest::repeatOnlyTheRequestsThatCanBe_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("repeated");
+    QTest::newRow("grant check") << int(REVOKE_STATUS_REQUEST) << 0;
+    QTest::newRow("e-mail") << int(EMAIL_REQUEST) << 0;
+    QTest::newRow("space") << int(FREESPACE_REQUEST) << 1;
+}
+
+void GoogleDriveTest::repeatOnlyTheRequestsThatCanBe()
+{
+    QFETCH(int, kind);
+    QFETCH(int, repeated);
+    signInDirectly();
+    // A reply that failed for lack of authorization, marked as the engine marks its own.
+    QNetworkAccessManager manager;
+    QNetworkRequest request(QUrl(QStringLiteral("https://www.googleapis.com/drive/v2/about")));
+    request.setRawHeader("Authorization", "Bearer not-a-token");
+    std::unique_ptr<QNetworkReply> failed(manager.get(request));
+    QSignalSpy done(failed.get(), &QNetworkReply::finished);
+    QVERIFY(done.wait(10000));
+    QCOMPARE(failed->error(), QNetworkReply::AuthenticationRequiredError);
+    failed->setProperty("request_id", kind);
+    failed->setProperty("sync_request", true);
+    m_cloud.control("DELETE", QStringLiteral("/record"));
+
+    const QString token = m_account->sendRefreshTokenSyncRequest(failed.get());
+
+    QVERIFY(!token.isEmpty());
+    QCOMPARE(token, storedRecord().value("access_token").toString());
+    QCOMPARE(logCount(QStringLiteral("Google Drive: repeat previous %1").arg(CloudBase::requestTypeName(kind))), 1);
+    QCOMPARE(requests(m_cloud, kAccountsHost, kTokenPath).size(), 1);
+    QCOMPARE(requests(m_cloud, kApiHost, kAboutPath).size(), repeated);
 }
 
 void GoogleDriveTest::failedCodeExchangeIsReported()
