@@ -955,6 +955,7 @@ void CloudBase::runUploadQueue()
 
 void CloudBase::giveUpHeadTask(const QString& why, int errorCode)
 {
+    m_uploadAuthRefusals = 0;
     if (m_uploadQueue.empty())
         return;
     UploadTask task = std::move(m_uploadQueue.front());
@@ -1055,6 +1056,7 @@ void CloudBase::onUploadReplyProgress(qint64 bytesSent, qint64 bytesTotal)
 void CloudBase::dispatchUploadReply(int error, const QJsonObject& json, UploadTask& task)
 {
     if (error == QNetworkReply::NoError) {
+        m_uploadAuthRefusals = 0;
         handleUploadReply(&task, json);
         if (task.file)
             return; // the provider sent the next request
@@ -1072,6 +1074,13 @@ void CloudBase::dispatchUploadReply(int error, const QJsonObject& json, UploadTa
         task.reply = nullptr;
     }
     if (error == QNetworkReply::AuthenticationRequiredError) {
+        // A token the service refuses again right after the check would
+        // restart the task for ever: the second refusal in a row ends it.
+        if (++m_uploadAuthRefusals > 1) {
+            giveUpHeadTask(tr("%1 refused the sign-in for %2").arg(QLatin1String(name()), task.filePath),
+                           QNetworkReply::AuthenticationRequiredError);
+            return;
+        }
         ensureValidToken();
         rewind(task);
         processUploadQueue();

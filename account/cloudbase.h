@@ -194,4 +194,5 @@ private:
     void runUploadQueue();
 
     int m_driverRuns = 0; // processUploadQueue() calls under way, nested ones included
+    int m_uploadAuthRefusals = 0; // authentication refused in a row for the head task
 };

@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
+#include <QNetworkReply>
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -66,6 +67,7 @@ private slots:
     void faultsEndInADefinedState();
     void retryStartsTheFileAgain();
     void startReplyWithoutJson();
+    void refusedTokenEndsTheTask();
 
 private:
     QString makeFile(const QString& name, qint64 size);
@@ -292,6 +294,23 @@ void DropboxUploadTest::startReplyWithoutJson()
     QVERIFY(requests(kAppend).isEmpty());
     QVERIFY(m_account->cancelUpload(path));
     QCOMPARE(canceled.count(), 1);
+    QVERIFY(m_account->uploadQueue().empty());
+    QCOMPARE(openDescriptors(path), 0);
+}
+
+void DropboxUploadTest::refusedTokenEndsTheTask()
+{
+    // The service refuses the token on every upload call; nothing may loop.
+    m_cloud.addFault({{"kind", "revoked"}, {"path", "/2/files/upload_session/*"}});
+    const QString path = makeFile("refused.mkv", 1000);
+    const QString next = makeFile("next.mkv", 1000);
+    QSignalSpy failed(m_account.get(), &CloudBase::uploadFailed);
+    QVERIFY(m_account->uploadFile(path, "/Videos"));
+    QVERIFY(m_account->uploadFile(next, "/Videos"));
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 20000);
+    QCOMPARE(failed.at(0).at(0).toString(), path);
+    QCOMPARE(failed.at(0).at(2).toInt(), int(QNetworkReply::AuthenticationRequiredError));
+    QCOMPARE(requests("/2/files/upload_session/start").size(), 4); // twice per file
     QVERIFY(m_account->uploadQueue().empty());
     QCOMPARE(openDescriptors(path), 0);
 }
