@@ -2,6 +2,10 @@
 # Makes the test certificate authority and the server certificates of the
 # stand-in.  Run once; the results are committed.  Running it again replaces
 # every certificate (clients that pinned the old ca.pem must be given the new one).
+#
+#   make-certs.sh unknown-root   only (re)makes certs/refused-unknown-root.pem
+#                                with the committed server-key.pem; nothing else
+#                                is touched.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(dirname "$here")
@@ -63,6 +67,33 @@ leaf() { # out cakey cacert start end cn san...
         -extensions v3_leaf -startdate "$start" -enddate "$end" -notext -out "$out" 2>/dev/null
 }
 
+subca() { # name subject cakey cacert -> $work/name.key, $work/name.pem (an intermediate authority)
+    rm -rf "$work/new"; mkdir -p "$work/new"; : > "$work/index.txt"; echo "$(od -An -N4 -tx4 /dev/urandom | tr -d ' ')" > "$work/serial"
+    openssl genrsa -out "$work/$1.key" 2048 2>/dev/null
+    openssl req -new -key "$work/$1.key" -subj "$2" -config "$work/ca.cnf" -out "$work/$1.csr"
+    openssl ca -batch -config "$work/ca.cnf" -keyfile "$3" -cert "$4" -in "$work/$1.csr" \
+        -extensions v3_ca -startdate 20200101000000Z -enddate 20491231235959Z -notext \
+        -out "$work/$1.pem" 2>/dev/null
+}
+
+# Refused on purpose: a complete chain (server certificate, then intermediate)
+# under a root authority that is not ca.pem (right names). The client has the
+# intermediate but cannot find the issuer of it.
+unknown_root() {
+    newca unknown-root "/O=fakecloud test/CN=fakecloud unknown root authority"
+    subca unknown-intermediate "/O=fakecloud test/CN=fakecloud unknown intermediate authority" \
+        "$work/unknown-root.key" "$work/unknown-root.pem"
+    leaf "$work/unknown-leaf.pem" "$work/unknown-intermediate.key" "$work/unknown-intermediate.pem" \
+        20200101000000Z 20491231235959Z "unknown-root.fakecloud.test" $hosts
+    cat "$work/unknown-leaf.pem" "$work/unknown-intermediate.pem" > "$top/certs/refused-unknown-root.pem"
+}
+
+if [ "${1:-}" = "unknown-root" ]; then
+    unknown_root
+    echo "written: $top/certs/refused-unknown-root.pem"
+    exit 0
+fi
+
 newca ca "/O=fakecloud test/CN=fakecloud test authority"
 cp "$work/ca.pem" "$top/ca.pem"
 cp "$work/ca.key" "$top/ca-key.pem"
@@ -83,4 +114,5 @@ leaf "$top/certs/refused-untrusted.pem" "$work/other.key" "$work/other.pem" 2020
 # Refused on purpose: self-signed server certificate.
 openssl req -new -x509 -key "$top/certs/server-key.pem" -subj "/O=fakecloud test/CN=self-signed.fakecloud.test" \
     -addext "subjectAltName=DNS:$(echo $hosts | sed 's/ /,DNS:/g')" -days 8000 -out "$top/certs/refused-self-signed.pem"
+unknown_root
 echo "certificates written to $top/certs"

@@ -16,8 +16,9 @@ POST /tokens/lifetime | POST /tokens/issue | POST /tokens/expire | POST /revoke 
 GET,POST,DELETE /faults | DELETE /faults/<id> | POST /tls | GET,DELETE /record | POST /hosts
 """
 
-TLS_MODES = ("normal", "expired", "wrong_host", "untrusted", "self_signed")
-FAULT_KINDS = ("status", "delay", "drop", "revoked", "expired", "no_space", "rate_limit")
+TLS_MODES = ("normal", "expired", "wrong_host", "untrusted", "self_signed", "unknown_root")
+FAULT_KINDS = ("status", "delay", "drop", "revoked", "expired", "no_space", "rate_limit",
+               "bad_length", "stall", "endless")
 AUTO_KEYS = ("enabled", "delay_ms", "email", "consent", "chooser", "dropbox_pick", "google_pick")
 
 
@@ -277,8 +278,11 @@ def dispatch(server, req):
             need(isinstance(obj.get("path"), str) and obj["path"].startswith("/"), "path is required (exact, or a prefix ending in *)")
             if obj["kind"] == "drop":
                 need(obj.get("where", "auto") in ("auto", "request", "response"), "where: auto, request or response")
-            if obj["kind"] == "status":
+            if obj["kind"] == "status" or (obj["kind"] == "endless" and "status" in obj):
                 need(isinstance(obj.get("status"), int) and 100 <= obj["status"] <= 599, "status is required")
+            for k in ("after", "extra"):
+                if k in obj:
+                    need(isinstance(obj[k], int) and obj[k] >= 0, "%s: a whole number of bytes" % k)
             f = st.add_fault(obj)
             return json_response(f)
     if path.startswith("/faults/") and m == "DELETE":

@@ -2,6 +2,7 @@
 chooser script library), API v2 on the API host, uploads and downloads on the
 content host, direct links."""
 
+import calendar
 import json
 import posixpath
 import secrets
@@ -127,14 +128,20 @@ def rpc_args(req, optional=False):
 def content_args(req):
     ep = endpoint_name(req.path)
     text = req.hdr("Dropbox-API-Arg")
+    undecodable = bad_input(ep, 'HTTP header "Dropbox-API-Arg": could not decode input as JSON')
+    if text is not None and any(ord(ch) > 0x7E for ch in text):
+        # The header must be plain ASCII: clients write every other character
+        # as \uXXXX (a surrogate pair above U+FFFF). Raw UTF-8 is refused.
+        return None, undecodable
     if text is None:
         text = req.params.get("arg")
     if text is None:
         return None, bad_input(ep, 'Must provide HTTP header "Dropbox-API-Arg" or URL parameter "arg".')
     try:
         args = json.loads(text)
-    except ValueError:
-        return None, bad_input(ep, 'HTTP header "Dropbox-API-Arg": could not decode input as JSON')
+        json.dumps(args, ensure_ascii=False).encode("utf-8")  # no lone surrogate escapes
+    except (ValueError, UnicodeEncodeError):
+        return None, undecodable
     if not isinstance(args, dict):
         return None, bad_input(ep, 'HTTP header "Dropbox-API-Arg": expected object')
     full = (req.hdr("Content-Type") or "").lower().replace(" ", "")
@@ -643,6 +650,9 @@ def content(server, req):
             return bad_input(endpoint_name(path), "HTTP header \"Dropbox-API-Arg\": cursor: missing required field")
         with st.lock:
             sess = st.db_sessions.get(cursor["session_id"])
+            committed = st.db_committed.get(cursor["session_id"])
+        if committed is not None and committed.lower() == u["email"].lower():
+            return api_error("closed", {".tag": "closed"})
         if sess is None or sess["email"].lower() != u["email"].lower():
             return api_error("not_found", {".tag": "not_found"})
         with sess["upload"].lock:
@@ -660,27 +670,36 @@ def content(server, req):
         commit = args.get("commit")
         if not isinstance(cursor, dict) or not isinstance(commit, dict) or not isinstance(cursor.get("offset"), int):
             return bad_input(endpoint_name(path), "HTTP header \"Dropbox-API-Arg\": missing required field")
+        sid = cursor.get("session_id")
+        closed = api_error("lookup_failed/closed", {".tag": "lookup_failed", "lookup_failed": {".tag": "closed"}})
         with st.lock:
-            sess = st.db_sessions.get(cursor.get("session_id"))
+            sess = st.db_sessions.get(sid)
+            committed = st.db_committed.get(sid) if isinstance(sid, str) else None
+        if committed is not None and committed.lower() == u["email"].lower():
+            return closed  # finished already: the session is spent
         if sess is None or sess["email"].lower() != u["email"].lower():
             return api_error("lookup_failed/not_found", {".tag": "lookup_failed", "lookup_failed": {".tag": "not_found"}})
         with sess["upload"].lock:
+            if sess.get("committed"):
+                return closed  # a finish of the same session that ran at the same time won
             if cursor["offset"] != sess["upload"].size:
                 return api_error("lookup_failed/incorrect_offset",
                                  {".tag": "lookup_failed", "lookup_failed": {".tag": "incorrect_offset",
                                                                            "correct_offset": sess["upload"].size}})
             if not receive(req, sess, atomic=True):
                 return broken_body()
-            resp = commit_file(st, u, commit, sess["upload"].content())
+            resp = commit_file(st, u, commit, sess["upload"].content(), endpoint_name(path))
             if resp.status == 200:
+                sess["committed"] = True
                 with st.lock:
-                    st.db_sessions.pop(cursor.get("session_id"), None)
+                    st.db_sessions.pop(sid, None)
+                    st.db_committed[sid] = u["email"]
             return resp
     if path == "/2/files/upload":
         sess = {"email": u["email"], "upload": Upload(), "closed": False}
         if not receive(req, sess, atomic=True):
             return broken_body()
-        return commit_file(st, u, args, sess["upload"].content())
+        return commit_file(st, u, args, sess["upload"].content(), endpoint_name(path))
     if path == "/2/files/download":
         fpath = args.get("path")
         with st.lock:
@@ -717,11 +736,18 @@ def receive(req, sess, atomic):
     return True
 
 
-def commit_file(st, u, commit, content):
+def commit_file(st, u, commit, content, ep):
     path = commit.get("path")
     bad = check_path(path)
     if bad:
         return api_error("path/" + bad, {".tag": "path", "path": {".tag": bad}})
+    client_modified = commit.get("client_modified")
+    if client_modified is not None:
+        try:
+            client_modified = calendar.timegm(time.strptime(client_modified, "%Y-%m-%dT%H:%M:%SZ"))
+        except (TypeError, ValueError):
+            return bad_input(ep, 'HTTP header "Dropbox-API-Arg": client_modified: '
+                                 'timestamp does not match format \'%Y-%m-%dT%H:%M:%SZ\'')
     mode = commit.get("mode", "add")
     if isinstance(mode, dict):
         mode = mode.get(".tag", "add")
@@ -751,4 +777,6 @@ def commit_file(st, u, commit, content):
         pe = u["files"].get(parent.lower())
         display = ((pe["path_display"] if pe else "") + "/" + posixpath.basename(path)) if parent != "/" else path
         entry = st.dropbox_put_file(u, display, content)
+        if client_modified is not None:
+            entry["client_modified"] = client_modified
         return json_response(file_metadata(entry))

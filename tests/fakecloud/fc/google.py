@@ -846,8 +846,8 @@ def resumable_put(server, req):
                 total = int(m.group(4))
             if m.group(1) == "*":
                 req.drain()
-                if total is not None and up.size == total and total == 0:
-                    return complete(server, u, sess, total)
+                if total is not None and up.size == total:
+                    return complete(server, u, sess, total)  # every byte is here: the file is made now
                 return Response(308, b"", headers=range_header(up.size))
             start = int(m.group(2))
             if int(m.group(3)) - start + 1 != (req.body_length if req.body_length is not None else -1):

@@ -364,13 +364,22 @@ class Response:
             if k.lower() == "content-length":
                 has_len = True
             lines.append("%s: %s" % (k, v))
-        if not has_len:
+        if self.chunked:
+            lines.append("Transfer-Encoding: chunked")
+        elif not has_len:
             lines.append("Content-Length: %d" % length)
         if not keep_alive:
             lines.append("Connection: close")
         return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1", "replace")
 
-    def write(self, conn, keep_alive):
+    @property
+    def chunked(self):
+        """A stream of unknown length is sent with chunked transfer encoding."""
+        return self.stream is not None and self.length is None
+
+    def write(self, conn, keep_alive, limit=None):
+        """Sends the answer; with `limit`, only that many bytes of the body
+        (the rest is never sent: used to stall an answer)."""
         conn.sendall(self.head_bytes(keep_alive))
         if self.stream is not None:
             sent = 0
@@ -378,14 +387,24 @@ class Response:
                 if self.drop_after is not None and sent + len(block) > self.drop_after:
                     conn.sendall(block[:self.drop_after - sent])
                     raise ConnectionDropped("dropped on purpose")
-                conn.sendall(block)
+                if limit is not None and sent + len(block) >= limit:
+                    conn.sendall(block[:limit - sent])
+                    return
+                if self.chunked:
+                    if len(block):
+                        conn.sendall(b"%x\r\n%s\r\n" % (len(block), block))
+                else:
+                    conn.sendall(block)
                 sent += len(block)
+            if self.chunked:
+                conn.sendall(b"0\r\n\r\n")
         else:
             if self.drop_after is not None:
                 conn.sendall(self.body[:self.drop_after])
                 raise ConnectionDropped("dropped on purpose")
-            if self.body:
-                conn.sendall(self.body)
+            body = self.body if limit is None else self.body[:limit]
+            if body:
+                conn.sendall(body)
 
 
 def parse_head(head):

@@ -4,6 +4,7 @@ here, direct requests for the control API. Nothing leaves this machine."""
 import base64
 import json
 import os
+import select
 import socket
 import ssl
 import sys
@@ -29,7 +30,13 @@ REFUSED = {
     "wrong_host": "refused-wrong-host.pem",
     "untrusted": "refused-untrusted.pem",
     "self_signed": "refused-self-signed.pem",
+    "unknown_root": "refused-unknown-root.pem",
 }
+
+# Faults whose answer never ends: the connection is kept open, silent, until
+# the client closes it or the stand-in stops.
+HOLD_KINDS = ("bad_length", "stall", "endless")
+PAD_BLOCK = b"x" * 65536
 
 
 class Server:
@@ -183,9 +190,16 @@ class Server:
             if fault and fault["kind"] == "drop" and fault.get("where", "auto") in ("response", "auto"):
                 length = resp.length if resp.stream is not None else len(resp.body)
                 resp.drop_after = int(fault.get("after", length // 2))
+            if fault and fault["kind"] == "bad_length":
+                length = resp.length if resp.stream is not None else len(resp.body)
+                resp.headers.set("Content-Length", str(length + int(fault.get("extra", 1000))))
             if entry is not None:  # recorded before the client can read the answer
                 self.finish_entry(entry, req, resp, resp.drop_after is not None, fault)
-            resp.write(conn, keep_alive)
+            if fault and fault["kind"] in HOLD_KINDS:
+                self.write_and_hold(conn, resp, fault, keep_alive, entry)
+                keep_alive = False
+            else:
+                resp.write(conn, keep_alive)
         except ConnectionDropped:
             dropped = True
             if entry is not None:  # recorded before the client can see the connection end
@@ -240,8 +254,60 @@ class Server:
                         pass
             entry["complete"] = True
 
+    def write_and_hold(self, conn, resp, fault, keep_alive, entry):
+        """bad_length, stall, endless: an answer that never ends. Returns when
+        the client has closed the connection or the stand-in is stopping; the
+        record entry then gets `held` (seconds)."""
+        t0 = time.monotonic()
+        try:
+            kind = fault["kind"]
+            if kind == "stall":
+                length = resp.length if resp.stream is not None else len(resp.body)
+                resp.write(conn, keep_alive, limit=int(fault.get("after", length // 2)))
+            else:  # bad_length: the whole body; endless: ends only by an exception
+                resp.write(conn, keep_alive)
+            self.hold(conn)
+        except ConnectionDropped:
+            pass
+        if entry is not None:
+            with self.state.lock:
+                entry["held"] = round(time.monotonic() - t0, 3)
+
+    def hold(self, conn):
+        """Sends nothing more and waits (without spinning) until the client
+        closes the connection or the stand-in stops. Whatever the client sends
+        meanwhile is read and ignored."""
+        sock = conn.sock
+        poller = select.poll()
+        poller.register(sock.fileno(), select.POLLIN | select.POLLPRI)
+        sock.settimeout(0.5)
+        while not self.stopping.is_set():
+            pending = sock.pending() if isinstance(sock, ssl.SSLSocket) else 0
+            if not pending and not poller.poll(250):
+                continue
+            try:
+                data = sock.recv(65536)
+            except socket.timeout:  # part of a TLS record: wait for the rest
+                continue
+            except (ssl.SSLError, OSError):
+                return
+            if not data:
+                return
+
+    def endless_body(self):
+        """`{"pad": "xxxx…` for ever, from one fixed block."""
+        yield b'{"pad": "'
+        while not self.stopping.is_set():
+            yield PAD_BLOCK
+        raise ConnectionDropped("the stand-in is stopping")
+
     def apply_fault(self, req, svc, fault):
         kind = fault["kind"]
+        if kind in ("bad_length", "stall"):
+            return None  # answered normally, sent short (see write_and_hold)
+        if kind == "endless":
+            return Response(int(fault.get("status", 200)), stream=self.endless_body(), length=None,
+                            content_type="application/json")
         if kind == "delay":
             if fault.get("when", "before") == "before":
                 self.stopping.wait(float(fault.get("seconds", 60)))

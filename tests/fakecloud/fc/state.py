@@ -178,6 +178,7 @@ class State:
             self.clients = {"dropbox": None, "google": None}  # None: any client id is accepted
             self.extra_hosts = {}       # plain-http host -> (status, body)
             self.db_sessions = {}
+            self.db_committed = {}      # finished upload session id -> email (the session is spent)
             self.g_sessions = {}
             self.db_users = {}
             self.g_users = {}

@@ -196,6 +196,36 @@ class UploadSessions(StandInCase):
         self.assertEqual(r.status, 409)
         self.assertEqual(r.json()["error_summary"], "path/conflict/file/...")
 
+    def test_argument_header_is_ascii_with_escapes(self):
+        sid = self.start()
+        raw = '{"cursor": {"session_id": "%s", "offset": 0}, "path": "/Vidéos/été 🎬.mp4", ' \
+              '"commit": {"path": "/Vidéos/été 🎬.mp4"}}' % sid
+        for ep in ("upload_session/start", "upload_session/append_v2", "upload_session/append",
+                   "upload_session/finish", "upload", "download"):
+            r = self.db_content("/2/files/" + ep, {}, b"", self.tok, headers={"Dropbox-API-Arg": raw.encode("utf-8")})
+            self.assertEqual((r.status, r.header("Content-Type").split(";")[0], r.text), (400, "text/plain",
+                             'Error in call to API function "files/%s": HTTP header "Dropbox-API-Arg": '
+                             'could not decode input as JSON' % ep))
+        arg = {"cursor": {"session_id": sid, "offset": 0},
+               "commit": {"path": "/Vidéos/été 🎬.mp4", "client_modified": "2021-03-04T05:06:07Z"}}
+        text = json.dumps(arg)
+        self.assertIn("\\ud83c\\udfac", text)
+        r = self.db_content("/2/files/upload_session/finish", text, b"", self.tok)
+        self.assertEqual(r.status, 200, r.body)
+        meta = r.json()
+        self.assertEqual(set(meta) - {"is_downloadable"}, {"name", "path_lower", "path_display", "id", "size", "rev",
+                                                         "client_modified", "server_modified", "content_hash"})
+        self.assertEqual((meta["name"], meta["path_lower"], meta["path_display"], meta["client_modified"]),
+                         ("été 🎬.mp4", "/vidéos/été 🎬.mp4", "/Vidéos/été 🎬.mp4", "2021-03-04T05:06:07Z"))
+        self.assertIn("/Vidéos/été 🎬.mp4", [f["path"] for f in self.ctl("GET", "/files?service=dropbox")["files"]])
+        # The session is spent: finishing or appending again is refused as closed.
+        r = self.db_content("/2/files/upload_session/finish", text, b"", self.tok)
+        self.assertEqual(r.status, 409)
+        self.assertEqual(r.json()["error"], {".tag": "lookup_failed", "lookup_failed": {".tag": "closed"}})
+        self.assertTrue(r.json()["error_summary"].startswith("lookup_failed/closed/"))
+        r = self.db_content("/2/files/upload_session/append_v2", session_header(sid, 0), b"x", self.tok)
+        self.assertEqual((r.status, r.json()["error_summary"]), (409, "closed/..."))
+
     def test_folders_of_the_commit_path_are_made_and_keep_their_case(self):
         sid = self.start()
         r = self.db_content("/2/files/upload_session/finish", finish_header(sid, 0, "/videos/New/x.mkv"), b"", self.tok)

@@ -120,6 +120,41 @@ class Faults(StandInCase):
         rec = self.record(path="/drive/v2/about")[-1]
         self.assertEqual((rec["status"], rec["dropped"]), (200, True))
 
+    def test_answers_that_never_end_until_the_client_closes(self):
+        whole = self.space().body
+        # (fault, what the client has after half a second of silence)
+        for fault, head_has, body_ok in [
+                ({"kind": "bad_length", "extra": 500}, "Content-Length: %d" % (len(whole) + 500), lambda b: b == whole),
+                ({"kind": "stall", "after": 10}, "Content-Length: %d" % len(whole), lambda b: b == whole[:10]),
+                ({"kind": "endless"}, "Transfer-Encoding: chunked",
+                 lambda b: b.startswith(b'9\r\n{"pad": "\r\n10000\r\n') and len(b) >= 2 << 20)]:
+            self.ctl("POST", "/faults", dict(fault, path=SPACE, times=1))
+            s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+            s.sendall(b"CONNECT api.dropboxapi.com:443 HTTP/1.1\r\n\r\n")
+            self.assertTrue(s.recv(100).startswith(b"HTTP/1.1 200"))
+            t = tls_context().wrap_socket(s, server_hostname="api.dropboxapi.com")
+            t.sendall(("POST %s HTTP/1.1\r\nHost: api.dropboxapi.com\r\nAuthorization: Bearer %s\r\n"
+                       "Content-Length: 0\r\n\r\n" % (SPACE, self.tok)).encode())
+            data, t0 = b"", time.monotonic()
+            t.settimeout(0.5)
+            try:
+                while len(data) < (2 << 20) + 1000:
+                    more = t.recv(65536)
+                    self.assertTrue(more, "%s: the stand-in closed the connection" % fault["kind"])
+                    data += more
+            except socket.timeout:
+                pass
+            head, _, body = data.partition(b"\r\n\r\n")
+            self.assertIn(head_has, head.decode(), fault["kind"])
+            self.assertTrue(body_ok(body), (fault["kind"], body[:60], len(body)))
+            self.assertTrue(self.ctl("GET", "/health")["ok"], "the control API answers meanwhile")
+            t.close()
+            while "held" not in self.record(path=SPACE)[-1] and time.monotonic() - t0 < 3:
+                time.sleep(0.05)
+            e = self.record(path=SPACE)[-1]
+            self.assertEqual(e["fault"], fault["kind"])
+            self.assertLess(e.get("held", 99), 2.5, "the hold ends when the client closes")
+
     def test_revoked_grant_per_service(self):
         self.ctl("POST", "/faults", {"path": SPACE, "kind": "revoked"})
         r = self.space()

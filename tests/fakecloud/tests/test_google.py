@@ -11,6 +11,7 @@ from .support import StandInCase, cookie_header, cookies_from
 CLIENT = "123456789012-fakecloudtestclient0000000000000.apps.googleusercontent.com"
 SECRET = "fakecloud-test-secret"
 SCOPE = "https://www.googleapis.com/auth/drive"
+FOLDER = "application/vnd.google-apps.folder"
 
 
 def auth_url(port=30000, **extra):
@@ -234,6 +235,20 @@ class Drive(StandInCase):
         self.assertEqual(bad.status, 400)
         self.assertEqual(bad.json()["error"]["errors"][0]["reason"], "parseError")
 
+    def test_escaped_quotes_in_search_and_v2_folders_inside_folders(self):
+        ids = {"root": self.ctl("GET", "/users?service=google")["users"][0]["root_id"]}
+        for name, parent in [("it's", "root"), ("a\\b", "it's")]:
+            ref = "root" if parent == "root" else ids[parent]
+            body = json.dumps({"title": name, "parents": [{"id": ref}], "mimeType": FOLDER}).encode()
+            r = self.https("POST", "https://www.googleapis.com/drive/v2/files", body,
+                           dict(self.auth, **{"Content-Type": "application/json"}))
+            self.assertEqual((r.status, r.json()["parents"][0]["id"]), (200, ids[parent]), r.body)
+            ids[name] = r.json()["id"]
+        for q, want in [("name = 'it\\'s' and trashed = false", "it's"),
+                        ("name = 'a\\\\b' and mimeType = '%s' and '%s' in parents" % (FOLDER, ids["it's"]), "a\\b")]:
+            r = self.get("/drive/v3/files?q=" + urllib.parse.quote(q))
+            self.assertEqual([(f["id"], f["name"]) for f in r.json()["files"]], [(ids[want], want)], q)
+
     def start_session(self, name, size, parent=None, mime="video/x-matroska"):
         meta = {"name": name, "parents": [parent]} if parent else {"name": name}
         body = json.dumps(meta, indent=4).encode()
@@ -261,12 +276,17 @@ class Drive(StandInCase):
     def test_resumable_upload_in_pieces(self):
         data = os.urandom(1000)
         loc = self.start_session("p.mkv", 1000).header("Location")
+        r = self.https("PUT", loc, b"", {"Content-Range": "bytes */1000"})
+        self.assertEqual((r.status, r.header("Range")), (308, None), "nothing kept yet: no Range")
         r = self.https("PUT", loc, data[:400], {"Content-Range": "bytes 0-399/1000"})
         self.assertEqual((r.status, r.header("Range")), (308, "bytes=0-399"))
         r = self.https("PUT", loc, b"", {"Content-Range": "bytes */1000"})
         self.assertEqual((r.status, r.header("Range")), (308, "bytes=0-399"))
         r = self.https("PUT", loc, data[300:], {"Content-Range": "bytes 300-999/1000"})
         self.assertEqual(r.status, 200, r.body)
+        self.assertEqual(set(r.json()), {"kind", "id", "name", "mimeType"})
+        again = self.https("PUT", loc, b"", {"Content-Range": "bytes */1000"})
+        self.assertEqual((again.status, again.json()), (200, r.json()), "a finished upload answers with its file")
         f = [x for x in self.ctl("GET", "/files?service=google")["files"] if x["id"] == r.json()["id"]][0]
         self.assertEqual(f["sha256"], hashlib.sha256(data).hexdigest())
 

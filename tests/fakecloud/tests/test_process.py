@@ -2,6 +2,7 @@
 
 import http.client
 import os
+import re
 import signal
 import socket
 import ssl
@@ -9,6 +10,9 @@ import time
 import unittest
 
 from .support import CA, EXE, PYTHON, Running, StandInCase, free_port, tls_context
+
+HOSTS = ["www.dropbox.com", "dropbox.com", "api.dropboxapi.com", "content.dropboxapi.com", "dl.dropboxusercontent.com",
+         "accounts.google.com", "www.googleapis.com", "apis.google.com", "docs.google.com", "oauth2.googleapis.com"]
 
 
 class CommandLine(unittest.TestCase):
@@ -84,9 +88,7 @@ class CommandLine(unittest.TestCase):
 
 class Proxy(StandInCase):
     def test_connect_to_each_service_host_gives_a_trusted_certificate(self):
-        for host in ["www.dropbox.com", "api.dropboxapi.com", "content.dropboxapi.com", "dl.dropboxusercontent.com",
-                     "accounts.google.com", "www.googleapis.com", "apis.google.com", "docs.google.com",
-                     "oauth2.googleapis.com"]:
+        for host in HOSTS:
             s = socket.create_connection(("127.0.0.1", self.port), timeout=5)
             s.sendall(("CONNECT %s:443 HTTP/1.1\r\nHost: %s:443\r\n\r\n" % (host, host)).encode())
             head = b""
@@ -163,6 +165,21 @@ class Certificates(StandInCase):
 
     def test_certificate_of_an_unknown_authority_is_refused(self):
         self.refused("untrusted", "unable to get local issuer certificate")
+
+    def test_chain_under_an_unknown_root_is_refused(self):
+        self.refused("unknown_root", "unable to get local issuer certificate", host="content.dropboxapi.com")
+        # The committed chain: server certificate for every host, then its intermediate, whose issuer is not ca.pem.
+        import subprocess
+        import tempfile
+        pem = open(os.path.join(os.path.dirname(CA), "certs", "refused-unknown-root.pem")).read()
+        leaf, inter = ["-----BEGIN" + c for c in pem.split("-----BEGIN")[1:]]
+        with tempfile.NamedTemporaryFile("w", suffix=".pem") as a, tempfile.NamedTemporaryFile("w", suffix=".pem") as b:
+            a.write(leaf), b.write(inter), a.flush(), b.flush()
+            out = subprocess.run(["openssl", "verify", "-CAfile", CA, "-untrusted", b.name, a.name], capture_output=True, text=True)
+            sans = subprocess.run(["openssl", "x509", "-in", a.name, "-noout", "-ext", "subjectAltName"], capture_output=True, text=True).stdout
+        self.assertNotEqual(out.returncode, 0)
+        self.assertEqual(re.findall(r"error (\d+) at (\d+) depth", out.stdout + out.stderr), [("20", "1")])
+        self.assertTrue(all("DNS:" + h in sans for h in HOSTS), sans)
 
     def test_self_signed_certificate_is_refused(self):
         self.refused("self_signed", "self-signed certificate")
