@@ -19,7 +19,7 @@ const { OAuth2Client } = require('google-auth-library');
 const nodeFetch = require('node-fetch');
 
 const here = path.dirname(fileURLToPath(import.meta.url));
-const top = path.dirname(here);
+const top = path.join(here, '..', '..', '..', 'fakecloud');
 const ca = readFileSync(path.join(top, 'ca.pem'));
 let standIn;
 let port;

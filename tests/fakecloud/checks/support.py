@@ -11,7 +11,7 @@ import time
 import unittest
 import urllib.parse
 
-HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "fakecloud")
 EXE = os.path.join(HERE, "fakecloud")
 CA = os.path.join(HERE, "ca.pem")
 PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
