@@ -5,10 +5,11 @@
 #include "cookiesmanager.h"
 #include "filepicker.h"
 #include "qovisettings.h"
+#include "requestengine.h"
 #include "tokenstorage.h"
+#include "uploadqueue.h"
 
 #include <QDateTime>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
@@ -17,7 +18,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QWebFrame>
 #include <QWebPage>
 
@@ -25,9 +25,6 @@
 
 namespace {
 
-// Marks a reply whose outcome nobody waits for any more (a timed-out wait,
-// an upload given up): it is neither processed nor taken for web traffic.
-const char* const kAbandonedKey = "abandoned";
 const qint64 kCacheSize = 10485760;
 
 ICloudLog* logger()
@@ -35,28 +32,15 @@ ICloudLog* logger()
     return CloudLog::instance();
 }
 
-void abandonReply(QNetworkReply* reply)
-{
-    reply->setProperty(kAbandonedKey, true);
-    reply->abort();
-    reply->deleteLater();
-}
-
 bool isUploadKind(int kind)
 {
     return kind == UPLOAD_START_REQUEST || kind == UPLOAD_APPEND_REQUEST || kind == UPLOAD_FINISH_REQUEST;
 }
 
-// A task started again goes from its first byte, in a new session: the
-// provider's startUpload sends the first request of whatever it is given.
-void rewind(UploadTask& task)
+bool isCertificateFailure(const CloudError& error)
 {
-    task.offset = 0;
-    task.bytesLeft = qint64(task.fileSize);
-    task.chunkCount = 0;
-    task.sessionId.clear();
-    if (task.file)
-        task.file->seek(0);
+    return error.kind() == CloudError::CertificateUntrusted || error.kind() == CloudError::CertificateWrongHost
+        || error.kind() == CloudError::CertificateExpired;
 }
 
 } // namespace
@@ -64,14 +48,16 @@ void rewind(UploadTask& task)
 // ---------------------------------------------------------------------------
 // Construction and destruction
 
-CloudBase::CloudBase(CLOUD_TYPE cloudType, const std::string& applicationName, const char* emailSettingKey)
+CloudBase::CloudBase(const ServiceDescriptor& service, const std::string& applicationName,
+                     const char* emailSettingKey)
     : QObject(nullptr),
-      m_cloudType(cloudType),
+      m_service(service),
+      m_cloudType(service.kind),
       m_applicationName(applicationName),
       m_emailSettingKey(emailSettingKey)
 {
     CloudView::registerChooserPages();
-    m_cookiesManager = new CookiesManager(m_cloudType, QString::fromStdString(m_applicationName), nullptr);
+    m_cookiesManager = new CookiesManager(m_service, QString::fromStdString(m_applicationName), nullptr);
 
     // The manager owns the jar and the cache (Qt reparents both), so that
     // replies still in flight when the account goes never meet a deleted one.
@@ -82,12 +68,15 @@ CloudBase::CloudBase(CLOUD_TYPE cloudType, const std::string& applicationName, c
                                + QStringLiteral("/QoviClouds"));
     m_cache->setMaximumCacheSize(kCacheSize);
     m_networkManager->setCache(m_cache);
+    m_engine = new RequestEngine(m_networkManager, m_service.name, this);
+    m_uploads = new UploadQueue(*this);
 
-    m_view = new CloudView(m_cloudType, nullptr);
+    m_view = new CloudView(m_service, nullptr);
     m_view->page()->setNetworkAccessManager(m_networkManager);
     m_storage = std::make_unique<TokenStorage>();
     // The providers give the bridge its key: the credentials are theirs.
     m_filePicker = new FilePicker(this);
+    m_filePicker->setDownloadHosts(m_service.downloadHosts);
 
     connect(m_view, &CloudView::chooserClosed, this, &CloudBase::closeChooser);
     connect(m_view, &QWebView::loadFinished, this, &CloudBase::onLoadFinished);
@@ -113,12 +102,8 @@ CloudBase::~CloudBase()
         m_view->page()->disconnect(this);
         m_view->disconnect(this);
     }
-    m_requestBodies.clear();
-    for (UploadTask& task : m_uploadQueue) {
-        if (task.reply)
-            abandonReply(task.reply);
-        delete task.file;
-    }
+    delete m_uploads; // its jobs abandon their requests and close their files
+    m_uploads = nullptr;
     if (m_ownsView) {
         delete m_view.data();
         m_networkManager->deleteLater();
@@ -213,6 +198,7 @@ void CloudBase::openChooserFlow()
 
 bool CloudBase::showChooser()
 {
+    m_refusedHosts.clear();
     return m_view && m_view->openChooser();
 }
 
@@ -228,6 +214,7 @@ bool CloudBase::openCloudView()
         m_mode = CONNECTING_MODE;
     const QUrl url(authorizationUrl());
     logger()->logLine(LOG_INF, "%s: opening modality cloud view", name());
+    m_refusedHosts.clear();
     if (!m_view)
         return false;
     m_view->setUrl(url);
@@ -311,6 +298,10 @@ bool CloudBase::checkForRevokingApp()
         }
     } else {
         logger()->logLine(LOG_WRN, "%s: checkForRevokingApp - Can't to send request", name());
+        if (!m_lastError.isError())
+            m_lastError = rc == QNetworkReply::AuthenticationRequiredError
+                ? CloudError(CloudError::Unauthorized)
+                : CloudError(CloudError::Other, tr("the account could not be checked"));
     }
     logger()->logLine(LOG_INF, "---\n");
     return rc == 0 && m_lastCloudError == 0;
@@ -479,13 +470,15 @@ void CloudBase::onWebViewCreated()
 
 void CloudBase::onAddJSObject()
 {
-    if (m_view)
+    // Only the chooser page the plug-in put there gets the bridge; a page
+    // that navigation reached from it is somebody else's.
+    if (m_view && m_view->showsChooser())
         m_view->page()->mainFrame()->addToJavaScriptWindowObject(QStringLiteral("qoviFilePicker"), m_filePicker,
                                                                   QWebFrame::QtOwnership);
 }
 
 // ---------------------------------------------------------------------------
-// The request engine
+// Requests
 
 QString CloudBase::authorizationValue() const
 {
@@ -496,12 +489,16 @@ QString CloudBase::failureText(int kind, QNetworkReply* reply) const
 {
     if (!reply)
         return QString();
-    return QStringLiteral("Failed for processing %1: %2").arg(QLatin1String(requestTypeName(kind)), reply->errorString());
+    const CloudError failure = m_engine->failureOf(reply);
+    const QString reason = failure.isError() ? failure.text() : reply->errorString();
+    return QStringLiteral("Failed for processing %1: %2").arg(QLatin1String(requestTypeName(kind)), reason);
 }
 
 int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUrl& url, int kind, bool sync,
                            const QByteArray* body, bool json)
 {
+    if (m_engine->isInterrupted())
+        return kNothingSent;
     QNetworkRequest request(url);
     request.setRawHeader(m_authorizationKey, authorizationValue().toLatin1());
     const bool post = operation == QNetworkAccessManager::PostOperation;
@@ -519,10 +516,11 @@ int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUr
     if (!reply)
         return kNothingSent;
     if (post && body)
-        m_requestBodies[reply] = std::make_unique<QByteArray>(*body);
+        m_engine->keepBody(reply, *body);
 
     reply->setProperty(m_requestIdKey, kind);
     reply->setProperty(m_syncRequestKey, sync);
+    m_engine->watch(reply);
     logger()->logLine(LOG_INF, "%s: %s, %s, %sSync, %s", name(), requestTypeName(kind), post ? "POST" : "GET",
                       sync ? "" : "A", QUrl::fromPercentEncoding(url.toEncoded()).toUtf8().constData());
     return sync ? waitForReply(reply, kRequestTimeoutMs) : 0;
@@ -530,58 +528,47 @@ int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUr
 
 int CloudBase::waitForReply(QNetworkReply* reply, int timeoutMs)
 {
-    if (!reply)
-        return kNothingSent;
-    QEventLoop loop;
-    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    auto* timer = new QTimer(&loop); // its parent tells the time-out which wait it ends
-    if (timeoutMs != 0) {
-        timer->setSingleShot(true);
-        timer->setInterval(timeoutMs);
-        connect(timer, &QTimer::timeout, this, &CloudBase::onTimeoutReplyFinished);
-        timer->start();
-    }
-    if (m_timedOut)
-        logger()->logLine(LOG_WRN, "Time out flag is in invalid state, something wrong in logic!");
-    logger()->logLine(LOG_INF, "---\n");
-
-    const QPointer<CloudBase> self(this);
-    const QPointer<QNetworkReply> alive(reply);
-    if (!reply->isFinished())
-        loop.exec();
-    if (!self || !alive)
-        return QNetworkReply::OperationCanceledError;
-
-    const bool finishedInTime = !m_timedOut;
-    m_timedOut = false;
-    const int error = reply->error();
-    if (finishedInTime)
-        reply->deleteLater();
-    else
-        abandonReply(reply);
-    return finishedInTime ? error : int(QNetworkReply::TimeoutError);
+    const int result = m_engine->wait(reply, timeoutMs);
+    if (result == QNetworkReply::TimeoutError && !m_lastError.isError())
+        m_lastError = CloudError(CloudError::TimedOut);
+    return result;
 }
 
-void CloudBase::onTimeoutReplyFinished()
+void CloudBase::watchReply(QNetworkReply* reply)
 {
-    m_timedOut = true;
-    if (auto* timer = qobject_cast<QTimer*>(sender())) {
-        if (auto* loop = qobject_cast<QEventLoop*>(timer->parent()))
-            loop->quit();
-    }
+    m_engine->watch(reply);
 }
 
 void CloudBase::onNetworkFinished(QNetworkReply* reply)
 {
-    if (!reply || reply->property(kAbandonedKey).toBool())
+    if (!reply || RequestEngine::isAbandoned(reply))
         return;
     const bool fromCache = reply->attribute(QNetworkRequest::SourceIsFromCacheAttribute).toBool();
     const QVariant requestId = reply->property(m_requestIdKey);
     UploadTask& task = taskForReply(reply);
-    if (requestId.isValid() || task.reply == reply)
+    if (requestId.isValid() || task.reply == reply) {
         processReplyFinished(reply, requestId, task, fromCache);
-    else
-        handleAuthorizationReply(reply->error(), reply->url().toString());
+        return;
+    }
+    if (isCertificateFailure(m_engine->failureOf(reply)))
+        reportWebFailure(reply);
+    handleAuthorizationReply(reply->error(), reply->url().toString());
+}
+
+void CloudBase::reportWebFailure(QNetworkReply* reply)
+{
+    // A page the user would be shown, refused for its certificate: said once
+    // per host, and the sign-in cannot go on.
+    const QString host = reply->url().host();
+    if (m_refusedHosts.contains(host))
+        return;
+    m_refusedHosts.append(host);
+    m_lastError = m_engine->failureOf(reply);
+    const QString text = tr("%1: %2 refused: %3").arg(QLatin1String(name()), host, m_lastError.text());
+    logger()->logLine(LOG_ERR, "%s", text.toUtf8().constData());
+    emit networkError(text);
+    if (m_mode == CONNECTING_MODE || m_mode == CHOOSER_OPENING_MODE)
+        emit signInFailed(text);
 }
 
 int CloudBase::requestKindOf(QNetworkReply* reply, const QVariant& requestId, const UploadTask& task) const
@@ -591,38 +578,84 @@ int CloudBase::requestKindOf(QNetworkReply* reply, const QVariant& requestId, co
     return task.reply == reply ? task.requestKind : -1;
 }
 
+CloudError CloudBase::replyFailure(QNetworkReply* reply, const QByteArray& body)
+{
+    const CloudError road = m_engine->failureOf(reply);
+    switch (road.kind()) {
+    case CloudError::None:
+    case CloudError::Unauthorized:
+    case CloudError::PathConflict:
+    case CloudError::NotFound:
+    case CloudError::ServiceFailed:
+    case CloudError::RateLimited:
+    case CloudError::Other:
+        // The service said more than the status: its body tells what.
+        return body.isEmpty() ? road : describeError(reply, body);
+    default:
+        return road;
+    }
+}
+
+bool CloudBase::checkUsable(QNetworkReply* reply, int kind, const QJsonObject& json)
+{
+    if (isUploadKind(kind))
+        return true; // the provider judges its own answers
+    QString missing;
+    if (json.isEmpty())
+        missing = tr("not a JSON object");
+    else if (kind == REFRESH_TOKEN_REQUEST && json.value(m_accessTokenKey).toString().isEmpty())
+        missing = tr("no access token");
+    else if (!usableReply(kind, json))
+        missing = tr("not what a %1 answer holds").arg(QLatin1String(requestTypeName(kind)));
+    if (missing.isEmpty())
+        return true;
+    RequestEngine::markFailed(reply, CloudError(CloudError::BadReply, missing));
+    return false;
+}
+
 void CloudBase::processReplyFinished(QNetworkReply* reply, const QVariant& requestId, UploadTask& task,
                                      bool fromCache)
 {
     if (!reply)
         return;
-    const int error = reply->error();
     const int kind = requestKindOf(reply, requestId, task);
     if (kind == -1) {
         logger()->logLine(LOG_ERR, "%s: processReplyFinished - invalid request id %d", name(), kind);
         return;
+    }
+    const QVariant syncProperty = reply->property(m_syncRequestKey);
+    const bool sync = !syncProperty.isValid() || syncProperty.toBool();
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+    QJsonObject json;
+    int error = m_engine->errorOf(reply);
+    if (error == QNetworkReply::NoError) {
+        json = parseJsonReply(body);
+        if (!checkUsable(reply, kind, json))
+            error = kUnusableReply;
     }
     const char* cacheNote = fromCache ? " (from cache)" : "";
     if (error == QNetworkReply::NoError)
         logger()->logLine(LOG_INF, "%s: processReplyFinished for %s - ok%s", name(), requestTypeName(kind), cacheNote);
     else
         logger()->logLine(LOG_ERR, "%s: processReplyFinished for %s - fail%s, code %d, %s", name(),
-                          requestTypeName(kind), cacheNote, error, reply->errorString().toUtf8().constData());
+                          requestTypeName(kind), cacheNote, error, failureText(kind, reply).toUtf8().constData());
 
-    const QVariant syncProperty = reply->property(m_syncRequestKey);
-    const bool sync = !syncProperty.isValid() || syncProperty.toBool();
-    const QByteArray body = reply->readAll();
     const QString errText = error == QNetworkReply::NoError ? QString() : failureText(kind, reply);
-    const QJsonObject json = error == QNetworkReply::NoError ? parseJsonReply(body) : QJsonObject();
     m_lastCloudError = -1;
     std::string message;
     if (!body.isEmpty())
         m_lastCloudError = parseErrorReply(body, message);
+    if (error != QNetworkReply::NoError)
+        m_lastError = replyFailure(reply, body);
+    if (isUploadKind(kind)) {
+        m_uploads->replyFinished(reply, task, error, json, body);
+        return;
+    }
 
     switch (error) {
     case QNetworkReply::NoError:
         logger()->logLine(LOG_INF, "Successfully");
-        m_requestBodies.erase(reply);
+        m_engine->dropBody(reply);
         break;
     case QNetworkReply::AuthenticationRequiredError:
         logger()->logLine(LOG_WRN, "Authorization issue (%s), need to refresh token", message.c_str());
@@ -631,29 +664,23 @@ void CloudBase::processReplyFinished(QNetworkReply* reply, const QVariant& reque
     case QNetworkReply::OperationCanceledError:
         break;
     default:
-        if (!sync)
-            reply->deleteLater();
-        else
-            failSynchronousRequest(reply, kind, error, errText, task);
+        if (sync) {
+            failSynchronousRequest(reply, kind, errText);
+            return;
+        }
+        // Nobody waits for it, but whoever asked for the space hears the end.
+        if (kind == FREESPACE_REQUEST) {
+            m_freeSpace = kUnknownSpace;
+            emit freeSpaceReceived(m_freeSpace);
+        }
+        reply->deleteLater();
         return;
     }
-    dispatchReply(reply, kind, error, sync, json, errText, task);
+    dispatchReply(reply, kind, error, sync, json, errText, task, body);
 }
 
-void CloudBase::failSynchronousRequest(QNetworkReply* reply, int kind, int error, const QString& errText,
-                                       UploadTask& task)
+void CloudBase::failSynchronousRequest(QNetworkReply* reply, int kind, const QString& errText)
 {
-    // An upload cannot be re-sent without its chunk and headers: the user
-    // decides between starting the file again and giving it up.
-    if (isUploadKind(kind) && task.reply == reply) {
-        if (askRetry(&task)) {
-            rewind(task);
-            processUploadQueue();
-        } else {
-            giveUpHeadTask(errText, error);
-        }
-        return;
-    }
     m_retry = false;
     if (kind == FREESPACE_REQUEST)
         m_freeSpace = kUnknownSpace;
@@ -664,7 +691,7 @@ void CloudBase::failSynchronousRequest(QNetworkReply* reply, int kind, int error
 }
 
 void CloudBase::dispatchReply(QNetworkReply* reply, int kind, int error, bool sync, const QJsonObject& json,
-                              const QString& errText, UploadTask& task)
+                              const QString& errText, UploadTask&, const QByteArray&)
 {
     const bool ok = error == QNetworkReply::NoError;
     const bool authentication = error == QNetworkReply::AuthenticationRequiredError;
@@ -715,11 +742,6 @@ void CloudBase::dispatchReply(QNetworkReply* reply, int kind, int error, bool sy
             askAfterCancel(errText);
         }
         break;
-    case UPLOAD_START_REQUEST:
-    case UPLOAD_APPEND_REQUEST:
-    case UPLOAD_FINISH_REQUEST:
-        dispatchUploadReply(error, json, task);
-        return;
     default:
         return;
     }
@@ -788,11 +810,7 @@ bool CloudBase::resendRequest(QNetworkReply* reply)
     const int kind = requestKindOf(reply, requestId, task);
     const QVariant syncProperty = reply->property(m_syncRequestKey);
     const bool sync = !syncProperty.isValid() || syncProperty.toBool();
-    std::unique_ptr<QByteArray> body;
-    if (auto kept = m_requestBodies.find(reply); kept != m_requestBodies.end()) {
-        body = std::move(kept->second);
-        m_requestBodies.erase(kept);
-    }
+    const std::unique_ptr<QByteArray> body = m_engine->takeBody(reply);
     const bool json = reply->request().rawHeader(m_contentTypeKey) == "application/json";
     sendRequest(operation, url, kind, sync, body.get(), json);
     return true;
@@ -801,11 +819,11 @@ bool CloudBase::resendRequest(QNetworkReply* reply)
 bool CloudBase::askRetry(UploadTask* task)
 {
     QString text;
-    if (task && !m_uploadQueue.empty()) {
-        if (task != &m_uploadQueue.front() || !task->reply)
+    if (task && headTask()) {
+        if (task != headTask() || !task->reply)
             return false;
         text = failureText(task->requestKind, task->reply);
-        abandonReply(task->reply);
+        RequestEngine::abandon(task->reply);
         task->reply = nullptr;
         if (task->canceled)
             return false;
@@ -817,39 +835,82 @@ bool CloudBase::askRetry(UploadTask* task)
 
 void CloudBase::onNetworkSslErrors(QNetworkReply* reply, const QList<QSslError>& errors)
 {
-    logger()->logLine(LOG_ERR, "%s: onNetworkSslErrors", name());
-    QList<QSslError> tolerated;
-    for (const QSslError& error : errors) {
-        logger()->logLine(LOG_ERR, "code - %d, message - %s", int(error.error()),
-                          error.errorString().toUtf8().constData());
-        if (error.error() == QSslError::UnableToGetLocalIssuerCertificate
-            || error.error() == QSslError::CertificateUntrusted)
-            tolerated.append(error);
-    }
-    if (!tolerated.isEmpty())
-        reply->ignoreSslErrors(tolerated);
+    m_engine->onSslErrors(reply, errors);
+}
+
+void CloudBase::interrupt()
+{
+    // Uploads first: each ends as canceled, not as failed by the aborts below.
+    m_uploads->cancelAll();
+    m_engine->interrupt();
 }
 
 // ---------------------------------------------------------------------------
-// The upload driver
+// Provider operations the account has its own answer for
+
+CloudError CloudBase::describeError(const QNetworkReply* reply, const QByteArray&)
+{
+    return CloudError::fromReply(reply);
+}
+
+bool CloudBase::usableReply(int, const QJsonObject&)
+{
+    return true;
+}
+
+void CloudBase::resumeUpload(UploadTask* task, const CloudError&)
+{
+    task->offset = 0;
+    task->bytesLeft = qint64(task->fileSize);
+    task->chunkCount = 0;
+    task->sessionId.clear();
+    if (task->file)
+        task->file->seek(0);
+    startUpload(task);
+}
+
+bool CloudBase::commitsUpload(const UploadTask&)
+{
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Uploads
 
 UploadTask& CloudBase::taskForReply(QNetworkReply* reply)
 {
-    for (UploadTask& task : m_uploadQueue) {
-        if (reply && task.reply == reply)
-            return task;
-    }
-    static UploadTask none;
-    none = UploadTask();
-    return none;
+    return m_uploads->taskForReply(reply);
+}
+
+UploadTask* CloudBase::headTask()
+{
+    return m_uploads->head();
+}
+
+bool CloudBase::headCanceled()
+{
+    const UploadTask* head = headTask();
+    return !head || head->canceled || m_engine->isInterrupted();
 }
 
 void CloudBase::enqueueUpload(UploadTask task)
 {
-    const bool idle = m_uploadQueue.empty() || !m_uploadQueue.front().reply;
-    m_uploadQueue.push_back(std::move(task));
-    if (idle)
-        processUploadQueue();
+    m_uploads->add(std::move(task));
+}
+
+void CloudBase::processUploadQueue()
+{
+    m_uploads->process();
+}
+
+void CloudBase::setUploadLimits(int stallMs, int maxRetries, int firstPauseMs)
+{
+    m_uploads->setLimits(stallMs, maxRetries, firstPauseMs);
+}
+
+void CloudBase::setRequestStallLimit(int stallMs)
+{
+    m_engine->setStallLimit(stallMs);
 }
 
 bool CloudBase::uploadFile(const QString& filePath, const QString& targetFolder, QString* error)
@@ -881,110 +942,27 @@ bool CloudBase::uploadFile(const QString& filePath, const QString& targetFolder,
 
 bool CloudBase::cancelUpload(const QString& filePath)
 {
-    auto task = std::find_if(m_uploadQueue.begin(), m_uploadQueue.end(), [&filePath](const UploadTask& queued) {
-        return queued.filePath == filePath && !queued.canceled;
-    });
-    if (task == m_uploadQueue.end())
-        return false;
-    task->canceled = true;
-    if (task->reply) {
-        task->reply->abort(); // the cancelled path reports it and moves on
-        return true;
-    }
-    // A head task the driver is busy preparing is skipped, and reported,
-    // by the driver itself.
-    const bool head = task == m_uploadQueue.begin();
-    if (head && m_driverRuns > 0)
-        return true;
-    const QString targetPath = task->targetPath;
-    delete task->file;
-    m_uploadQueue.erase(task);
-    emit uploadCanceled(filePath, targetPath);
-    if (head)
-        processUploadQueue();
-    return true;
+    return m_uploads->cancel(filePath);
 }
 
-void CloudBase::processUploadQueue()
-{
-    ++m_driverRuns;
-    runUploadQueue();
-    --m_driverRuns;
-}
-
-void CloudBase::runUploadQueue()
-{
-    if (!m_uploadQueue.empty()) {
-        m_mode = UPLOADING_MODE;
-        const bool noToken = accessToken().isEmpty();
-        if (noToken || !readyToUpload(&m_uploadQueue.front())) {
-            logger()->logLine(LOG_INF, "%s: Uploading - need to prepare, reason is: %s", name(),
-                              noToken ? "access token" : "readyToUpload()");
-            logger()->logLine(LOG_INF, "---\n");
-            if (!prepareUpload())
-                return;
-        }
-        while (!m_uploadQueue.empty()) {
-            UploadTask& task = m_uploadQueue.front();
-            if (task.canceled) {
-                logger()->logLine(LOG_INF, "Uploading - task %s was canceled, skipped", task.filePath.toUtf8().constData());
-                const QString filePath = task.filePath;
-                const QString targetPath = task.targetPath;
-                delete task.file;
-                m_uploadQueue.pop_front();
-                emit uploadCanceled(filePath, targetPath);
-                continue;
-            }
-            startUpload(&task);
-            if (task.reply) {
-                emit uploadStarted(task.filePath, task.targetPath);
-                return;
-            }
-            // A provider that could not send the first request (its file
-            // unreadable, say) must not keep the driver spinning.
-            if (!task.canceled) {
-                giveUpHeadTask(QStringLiteral("%1: the upload could not be started").arg(QLatin1String(name())), -1);
-                return;
-            }
-        }
-    }
-    logger()->logLine(LOG_INF, "%s: Uploading is finished", name());
-    logger()->logLine(LOG_INF, "---\n");
-    m_mode = NO_MODE;
-}
-
-void CloudBase::giveUpHeadTask(const QString& why, int errorCode)
-{
-    m_uploadAuthRefusals = 0;
-    if (m_uploadQueue.empty())
-        return;
-    UploadTask task = std::move(m_uploadQueue.front());
-    m_uploadQueue.pop_front();
-    if (task.reply)
-        abandonReply(task.reply);
-    delete task.file;
-    logger()->logLine(LOG_WRN, "%s: Uploading - task %s given up: %s", name(), task.filePath.toUtf8().constData(),
-                      why.toUtf8().constData());
-    emit uploadFailed(task.filePath, why, errorCode);
-    processUploadQueue();
-}
-
-bool CloudBase::checkGrantRepeatedly()
+void CloudBase::checkGrantRepeatedly()
 {
     m_lastCloudError = -1;
     do {
         m_retry = false;
         checkForRevokingApp();
-    } while (m_retry);
-    return m_lastCloudError == 0;
+    } while (m_retry && !headCanceled());
 }
 
 bool CloudBase::prepareUpload()
 {
     // After a sign-in view was opened for a lost grant, the checks run once
     // more; a second loss ends the preparation (the view stays for the user).
+    // A cancel ends it between any two steps.
     for (int round = 0; round < 2; ++round) {
         checkGrantRepeatedly();
+        if (headCanceled())
+            return false;
         if (m_lastCloudError == 2) {
             disconnectCloud();
             if (!openCloudView())
@@ -999,8 +977,10 @@ bool CloudBase::prepareUpload()
         do {
             ensureValidToken();
             m_retry = false;
-            exists = checkUploadFolderExists();
-        } while (!exists && m_retry);
+            exists = !headCanceled() && checkUploadFolderExists();
+        } while (!exists && m_retry && !headCanceled());
+        if (headCanceled())
+            return false;
 
         if (m_lastCloudError == 0)
             return exists || createUploadFolder();
@@ -1015,22 +995,37 @@ bool CloudBase::prepareUpload()
 
 bool CloudBase::createUploadFolder()
 {
-    if (m_uploadQueue.empty())
+    UploadTask* task = headTask();
+    if (!task)
         return false;
-    const QString targetPath = m_uploadQueue.front().targetPath;
-    const QString folder = targetPath.startsWith(QLatin1Char('/')) ? targetPath.mid(1) : targetPath;
-    logger()->logLine(LOG_INF, "%s: Creating upload folder %s", name(), folder.toUtf8().constData());
-    const QByteArray body = createFolderBody(folder).toLocal8Bit();
-    const int rc = sendRequest(QNetworkAccessManager::PostOperation, QUrl(createFolderUrl()),
-                               UPLOAD_CREATE_FOLDER_REQUEST, true, &body, true);
-    if (rc == 0) {
-        logger()->logLine(LOG_INF, "folder created successfully");
-        return true;
+    const QString targetPath = task->targetPath;
+    if (task->pendingFolders.isEmpty())
+        task->pendingFolders.append(targetPath.startsWith(QLatin1Char('/')) ? targetPath.mid(1) : targetPath);
+    // One request per missing folder of the path, outermost first; the
+    // provider takes each from the list as it is created.
+    for (int folders = task->pendingFolders.size(); folders > 0; --folders) {
+        task = headTask();
+        if (!task || task->pendingFolders.isEmpty() || headCanceled())
+            break;
+        const QString folder = task->pendingFolders.first();
+        logger()->logLine(LOG_INF, "%s: Creating upload folder %s", name(), folder.toUtf8().constData());
+        // UTF-8 whatever the process's locale: the body is JSON.
+        const QByteArray body = createFolderBody(folder).toUtf8();
+        const int rc = sendRequest(QNetworkAccessManager::PostOperation, QUrl(createFolderUrl()),
+                                   UPLOAD_CREATE_FOLDER_REQUEST, true, &body, true);
+        if (rc != 0) {
+            const QString text = tr("%1 failed to create \"%2\" folder").arg(QLatin1String(name()), targetPath);
+            logger()->logLine(LOG_INF, "%s", text.toUtf8().constData());
+            emit networkError(text);
+            return false;
+        }
     }
-    const QString text = tr("%1 failed to create \"%2\" folder").arg(QLatin1String(name()), targetPath);
-    logger()->logLine(LOG_INF, "%s", text.toUtf8().constData());
-    emit networkError(text);
-    return false;
+    task = headTask();
+    if (!task || headCanceled())
+        return false;
+    task->pendingFolders.clear();
+    logger()->logLine(LOG_INF, "folder created successfully");
+    return true;
 }
 
 void CloudBase::onUploadReplyProgress(qint64 bytesSent, qint64 bytesTotal)
@@ -1039,6 +1034,8 @@ void CloudBase::onUploadReplyProgress(qint64 bytesSent, qint64 bytesTotal)
     if (!reply)
         return;
     UploadTask& task = taskForReply(reply);
+    if (task.reply != reply)
+        return;
     if (task.canceled) {
         reply->abort();
         return;
@@ -1051,49 +1048,4 @@ void CloudBase::onUploadReplyProgress(qint64 bytesSent, qint64 bytesTotal)
                       (unsigned long long)task.offset, (unsigned long long)bytesSent, (unsigned long long)summary,
                       percent);
     emit uploadProgress(task.filePath, summary, qint64(task.fileSize));
-}
-
-void CloudBase::dispatchUploadReply(int error, const QJsonObject& json, UploadTask& task)
-{
-    if (error == QNetworkReply::NoError) {
-        m_uploadAuthRefusals = 0;
-        handleUploadReply(&task, json);
-        if (task.file)
-            return; // the provider sent the next request
-        const QString filePath = task.filePath;
-        const QString targetPath = task.targetPath;
-        m_uploadQueue.remove_if([&task](const UploadTask& queued) { return &queued == &task; });
-        emit uploadFinished(filePath, targetPath);
-        processUploadQueue();
-        return;
-    }
-    // The failed reply is done with either way; the provider only releases
-    // the replies it handled.
-    if (task.reply) {
-        task.reply->deleteLater();
-        task.reply = nullptr;
-    }
-    if (error == QNetworkReply::AuthenticationRequiredError) {
-        // A token the service refuses again right after the check would
-        // restart the task for ever: the second refusal in a row ends it.
-        if (++m_uploadAuthRefusals > 1) {
-            giveUpHeadTask(tr("%1 refused the sign-in for %2").arg(QLatin1String(name()), task.filePath),
-                           QNetworkReply::AuthenticationRequiredError);
-            return;
-        }
-        ensureValidToken();
-        rewind(task);
-        processUploadQueue();
-        return;
-    }
-    if (task.file) {
-        task.file->close();
-        task.file->deleteLater();
-        task.file = nullptr;
-    }
-    const QString filePath = task.filePath;
-    const QString targetPath = task.targetPath;
-    m_uploadQueue.remove_if([&task](const UploadTask& queued) { return &queued == &task; });
-    emit uploadCanceled(filePath, targetPath);
-    processUploadQueue();
 }

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "clouderror.h"
 #include "cloudtypes.h"
 #include "requestkind.h"
+#include "servicedescriptor.h"
+#include "uploadoutcome.h"
 #include "uploadtask.h"
 
 #include <QJsonObject>
@@ -13,8 +16,6 @@
 #include <QVariant>
 #include <QVariantList>
 
-#include <list>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -23,12 +24,15 @@ class CookiesManager;
 class FilePicker;
 class QNetworkDiskCache;
 class QNetworkReply;
+class RequestEngine;
 class TokenStorage;
+class UploadQueue;
 
 // One cloud account, whatever the service: its stored sign-in (web session,
-// token record, e-mail address), its modes and flows, the engine through
-// which its web-API requests go, and its upload queue. The services'
-// differences are the virtual operations its providers fill in.
+// token record, e-mail address), its modes and flows, and the dispatch of
+// its web-API replies. Requests travel through its RequestEngine, uploads
+// through its UploadQueue. The services' differences are the virtual
+// operations its providers fill in.
 class CloudBase : public QObject
 {
     Q_OBJECT
@@ -37,6 +41,8 @@ public:
     static constexpr quint64 kUnknownSpace = ~quint64(0);
     static constexpr int kRequestTimeoutMs = 30000;
     static constexpr int kNothingSent = 99; // QNetworkReply::UnknownNetworkError
+    // Unusable answers make a synchronous request fail with this code.
+    static constexpr int kUnusableReply = 399; // QNetworkReply::ProtocolFailure
 
     ~CloudBase() override;
 
@@ -44,6 +50,7 @@ public:
     static const char* requestTypeName(int kind);
 
     CLOUD_TYPE cloudType() const { return m_cloudType; }
+    const ServiceDescriptor& service() const { return m_service; }
     int mode() const { return m_mode; }
     bool isConnected(bool verbose);
     QString readEmail() const;
@@ -61,16 +68,29 @@ public:
     bool setViewWindowFlags(Qt::WindowFlags flags);
     Qt::WindowFlags viewWindowFlags() const;
 
+    // What went wrong with the last request that failed, in plain words.
+    CloudError lastError() const { return m_lastError; }
+
     // Uploads: the queue, head first, and its driver.
-    const std::list<UploadTask>& uploadQueue() const { return m_uploadQueue; }
+    const UploadQueue& uploadQueue() const { return *m_uploads; }
     void processUploadQueue();
     // Queues a local file for upload into a folder of the cloud ("/Videos");
     // the driver starts when nothing is in flight. False, with the reason in
     // *error, when the file cannot be read: nothing is queued or sent then.
+    // Otherwise uploadEnded follows exactly once for it.
     bool uploadFile(const QString& filePath, const QString& targetFolder, QString* error = nullptr);
-    // Cancels the first queued or running upload of the file; uploadCanceled
-    // follows once it is out of the queue. False when there is none.
+    // Cancels the first unfinished upload of the file; it ends at once.
+    // False when there is none.
     bool cancelUpload(const QString& filePath);
+    // How long an upload request may go without a byte moving, how many
+    // times a transient failure is tried again, and the first pause.
+    void setUploadLimits(int stallMs, int maxRetries, int firstPauseMs);
+    // How long any other request may go without a byte moving.
+    void setRequestStallLimit(int stallMs);
+
+    // Every upload canceled, every wait ended at once, nothing sent any
+    // more: for a process that is asked to stop.
+    void interrupt();
 
 signals:
     void cloudDisconnected(CLOUD_TYPE cloudType);
@@ -85,6 +105,11 @@ signals:
     void uploadProgress(const QString& fileName, qint64 bytesSent, qint64 bytesTotal);
     void uploadStarted(const QString& fileName, const QString& targetPath);
     void userLogout();
+    // Once for every upload uploadFile accepted, after the signal above
+    // that matches its ending.
+    void uploadEnded(const UploadOutcome& outcome);
+    // A sign-in the user started ended without a connection.
+    void signInFailed(const QString& reason);
 
 public slots:
     bool connectToCloud();
@@ -102,11 +127,10 @@ private slots:
     void onLoggedOut();
     void onNetworkFinished(QNetworkReply* reply);
     void onNetworkSslErrors(QNetworkReply* reply, const QList<QSslError>& errors);
-    void onTimeoutReplyFinished();
     void onAddJSObject();
 
 protected:
-    CloudBase(CLOUD_TYPE cloudType, const std::string& applicationName, const char* emailSettingKey);
+    CloudBase(const ServiceDescriptor& service, const std::string& applicationName, const char* emailSettingKey);
 
     virtual bool openCloudView();
     virtual bool readyToUpload(UploadTask* task);
@@ -132,7 +156,19 @@ protected:
     virtual void handleUploadReply(UploadTask* task, const QJsonObject& json) = 0;
     virtual void startUpload(UploadTask* task) = 0;
 
-    // The request engine.
+    // What the service's error body means (the network's own reading when
+    // it has none).
+    virtual CloudError describeError(const QNetworkReply* reply, const QByteArray& body);
+    // Whether a successful answer of this kind has what its handler needs.
+    virtual bool usableReply(int kind, const QJsonObject& json);
+    // Sends what continues an upload after a failed request, from what the
+    // service has confirmed; the account's own way is to start the file
+    // again. Sets task->reply, or task->failure when it cannot.
+    virtual void resumeUpload(UploadTask* task, const CloudError& why);
+    // Whether the request in flight may store the file for good.
+    virtual bool commitsUpload(const UploadTask& task);
+
+    // Requests.
     int sendRequest(QNetworkAccessManager::Operation operation, const QUrl& url, int kind, bool sync,
                     const QByteArray* body, bool json);
     int waitForReply(QNetworkReply* reply, int timeoutMs);
@@ -142,21 +178,27 @@ protected:
     void processReplyFinished(QNetworkReply* reply, const QVariant& requestId, UploadTask& task, bool fromCache);
     bool resendRequest(QNetworkReply* reply);
     bool askRetry(UploadTask* task);
+    // The typed failure of a finished reply: the road's (certificate,
+    // stall, size) before the service's reading of its body.
+    CloudError replyFailure(QNetworkReply* reply, const QByteArray& body);
+    // Watched like every request, for replies a provider sends itself.
+    void watchReply(QNetworkReply* reply);
 
-    // The upload driver.
+    // Uploads.
     bool prepareUpload();
     bool createUploadFolder();
     UploadTask& taskForReply(QNetworkReply* reply);
+    UploadTask* headTask();
     // Appends a task and starts the driver when nothing is in flight.
     void enqueueUpload(UploadTask task);
 
     void storeEmail(const QString& email);
-    const char* name() const { return cloudTypeName(m_cloudType); }
+    const char* name() const { return m_service.name; }
 
+    const ServiceDescriptor m_service;
     CLOUD_TYPE m_cloudType;
     QPointer<CloudView> m_view;
     FilePicker* m_filePicker = nullptr;
-    std::list<UploadTask> m_uploadQueue;
     QNetworkAccessManager* m_networkManager = nullptr;
     CookiesManager* m_cookiesManager = nullptr;
     std::string m_applicationName;
@@ -174,25 +216,27 @@ protected:
     int m_mode = NO_MODE;
     const char* m_emailSettingKey;
     quint64 m_freeSpace = kUnknownSpace;
-    bool m_timedOut = false;
     QNetworkDiskCache* m_cache = nullptr;
-    std::map<QNetworkReply*, std::unique_ptr<QByteArray>> m_requestBodies;
+    RequestEngine* m_engine = nullptr;
+    UploadQueue* m_uploads = nullptr;
+    CloudError m_lastError;
 
 private:
+    friend class UploadQueue;
+
     void dispatchReply(QNetworkReply* reply, int kind, int error, bool sync, const QJsonObject& json,
-                       const QString& errText, UploadTask& task);
-    void dispatchUploadReply(int error, const QJsonObject& json, UploadTask& task);
-    void failSynchronousRequest(QNetworkReply* reply, int kind, int error, const QString& errText, UploadTask& task);
+                       const QString& errText, UploadTask& task, const QByteArray& body);
+    void failSynchronousRequest(QNetworkReply* reply, int kind, const QString& errText);
     void handleSpaceReply(const QJsonObject& json, bool sync);
     void refreshForSpace(QNetworkReply* reply);
     void askAfterCancel(const QString& errText);
-    void giveUpHeadTask(const QString& why, int errorCode);
-    bool checkGrantRepeatedly();
+    void checkGrantRepeatedly();
+    bool headCanceled();
     int requestKindOf(QNetworkReply* reply, const QVariant& requestId, const UploadTask& task) const;
+    bool checkUsable(QNetworkReply* reply, int kind, const QJsonObject& json);
+    void reportWebFailure(QNetworkReply* reply);
     void stampReceivedTime(QJsonObject& record) const;
     void putRefreshToken(QJsonObject& record, const QString& refreshToken) const;
-    void runUploadQueue();
 
-    int m_driverRuns = 0; // processUploadQueue() calls under way, nested ones included
-    int m_uploadAuthRefusals = 0; // authentication refused in a row for the head task
+    QStringList m_refusedHosts; // web pages refused a certificate, told once each
 };

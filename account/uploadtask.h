@@ -1,6 +1,9 @@
 #pragma once
 
+#include "clouderror.h"
+
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 class QIODevice;
@@ -22,4 +25,17 @@ struct UploadTask {
     QNetworkReply* reply = nullptr; // the request in flight
     int requestKind = -1;
     int lastError = 0;
+
+    // Set by the provider with the reply that completes the upload: where
+    // the service says it stored the file, and how many bytes it holds.
+    QString storedPath;
+    quint64 storedSize = 0;
+    // Set by the provider instead of a next request when a reply cannot be
+    // used; the upload ends with it (or is resumed, if it is transient).
+    CloudError failure;
+
+    // Folders of the target path still to be created, outermost first, and
+    // the folder they go into (empty: the root).
+    QStringList pendingFolders;
+    QString parentFolderId;
 };

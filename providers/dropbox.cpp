@@ -61,9 +61,31 @@ const QStringList& supportedExtensions()
     return extensions;
 }
 
+// Milliseconds of a Retry-After header given in seconds; -1 without one.
+int retryAfterMs(const QNetworkReply* reply)
+{
+    bool ok = false;
+    const double seconds = reply->rawHeader("Retry-After").trimmed().toDouble(&ok);
+    return ok && seconds >= 0 && seconds < 86400 ? int(seconds * 1000) : -1;
+}
+
 } // namespace
 
-DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(DROPBOX_CLOUD, applicationName.str(), "dbEmail")
+const ServiceDescriptor& DropBox::service()
+{
+    static const ServiceDescriptor dropbox{
+        DROPBOX_CLOUD,
+        "Dropbox",
+        ":/QoviCloudConnect/dropboxchooser.html",
+        {"db", "dropbox", "chooser", "logout", "origin", "blid", CookieRule::KeepSessionOnSignIn},
+        {Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowMinMaxButtonsHint, QSize(640, 480),
+         QSize(), false},
+        {QStringLiteral("dl.dropboxusercontent.com")},
+    };
+    return dropbox;
+}
+
+DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), applicationName.str(), "dbEmail")
 {
     m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
     if (isPlayerSection())
@@ -126,16 +148,20 @@ void DropBox::handleAuthorizationReply(int networkError, const QString& url)
         }
         saveTokenRecord(accessToken, accountId);
         const QString email = readEmail();
-        if (email.isEmpty())
-            requestUserEmail();
-        else
+        if (email.isEmpty()) {
+            if (!requestUserEmail())
+                emit signInFailed(tr("%1: the account could not be read: %2")
+                                      .arg(QLatin1String(name()), lastError().text()));
+        } else {
             emit connectedToCloud(DROPBOX_CLOUD, email);
+        }
         continueAfterSignIn();
     } else if (!description.isEmpty()) {
         const QString error = fragment.value(QStringLiteral("error"));
         logger()->logLine(LOG_ERR, "%s: Error during authorization - %s \"%s\"", name(), error.toUtf8().constData(),
                           description.toUtf8().constData());
         closeChooser();
+        emit signInFailed(tr("%1 refused the sign-in: %2").arg(QLatin1String(name()), description));
     }
 }
 
@@ -257,10 +283,12 @@ QString DropBox::createFolderUrl()
 
 void DropBox::handleCreateFolderReply(const QJsonObject&)
 {
-    if (m_lastCloudError != 0 || m_uploadQueue.empty())
+    UploadTask* head = headTask();
+    if (m_lastCloudError != 0 || !head)
         return;
-    UploadTask& task = m_uploadQueue.front();
+    UploadTask& task = *head;
     task.folderId = task.targetPath;
+    task.pendingFolders.clear();
     logger()->logLine(LOG_INF, "%s: task %s for target path %s has id %s", name(), task.filePath.toUtf8().constData(),
                       task.targetPath.toUtf8().constData(), task.folderId.toUtf8().constData());
 }
@@ -278,7 +306,18 @@ QNetworkRequest DropBox::uploadRequest(const char* path) const
 
 QByteArray DropBox::argumentHeader(const QJsonObject& arguments)
 {
-    return QJsonDocument(arguments).toJson(QJsonDocument::Indented).replace('\n', QByteArray());
+    const QString json = QString::fromUtf8(QJsonDocument(arguments).toJson(QJsonDocument::Indented));
+    QByteArray header;
+    header.reserve(json.size());
+    for (const QChar c : json) {
+        if (c == QLatin1Char('\n'))
+            continue;
+        if (c.unicode() > 0x7E)
+            header += QByteArrayLiteral("\\u") + QByteArray::number(c.unicode(), 16).rightJustified(4, '0');
+        else
+            header += char(c.unicode());
+    }
+    return header;
 }
 
 QString DropBox::commitPath(const UploadTask& task)
@@ -310,6 +349,8 @@ QByteArray DropBox::readChunk(UploadTask* task)
     buffer.resize(int(task->chunkSize));
     const qint64 read = task->file && task->chunkSize > 0 ? task->file->read(buffer.data(), task->chunkSize) : 0;
     buffer.resize(int(qMax<qint64>(read, 0)));
+    if (read != task->chunkSize)
+        task->failure = CloudError(CloudError::LocalFile, task->file ? task->file->errorString() : QString());
     return buffer;
 }
 
@@ -329,6 +370,8 @@ void DropBox::sendAppendRequest(UploadTask* task)
     request.setRawHeader(m_contentTypeKey, m_dataContentType);
     request.setRawHeader(m_argumentHeader, argumentHeader(arguments));
     const QByteArray chunk = readChunk(task);
+    if (task->failure.isError())
+        return; // the file is no longer what was queued
 
     logger()->logLine(LOG_INF, "Method - post");
     logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
@@ -353,17 +396,18 @@ void DropBox::sendFinishRequest(UploadTask* task)
     task->requestKind = UPLOAD_FINISH_REQUEST;
 }
 
-void DropBox::reportUnexpectedReply(UploadTask* task)
+bool DropBox::confirmStored(UploadTask* task, const QJsonObject& json)
 {
-    // The session cannot go on without the answer's object; the task stays
-    // as it is (the user may cancel it) and the user is told.
-    if (task->reply)
-        task->reply->deleteLater();
-    task->reply = nullptr;
-    const QString text = tr("Dropbox gave no usable answer to the %1 of %2")
-                             .arg(task->requestKind == UPLOAD_START_REQUEST ? tr("start") : tr("end"), task->filePath);
-    logger()->logLine(LOG_ERR, "%s: %s", name(), text.toUtf8().constData());
-    emit networkError(text);
+    // Uploaded means the service says where it stored the whole file.
+    const QString stored = json.value(QStringLiteral("path_display")).toString();
+    const double size = json.value(QStringLiteral("size")).toDouble(-1);
+    if (stored.isEmpty() || size != double(task->fileSize)) {
+        task->failure = CloudError(CloudError::BadReply, tr("the commit was not confirmed"));
+        return false;
+    }
+    task->storedPath = stored;
+    task->storedSize = task->fileSize;
+    return true;
 }
 
 void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
@@ -378,7 +422,7 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
     switch (task->requestKind) {
     case UPLOAD_START_REQUEST:
         if (json.isEmpty()) {
-            reportUnexpectedReply(task);
+            task->failure = CloudError(CloudError::BadReply, tr("no session was opened"));
             return;
         }
         task->sessionId = json.value(m_sessionIdKey).toString();
@@ -395,10 +439,8 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
             sendAppendRequest(task);
         break;
     case UPLOAD_FINISH_REQUEST:
-        if (json.isEmpty()) {
-            reportUnexpectedReply(task);
+        if (!confirmStored(task, json))
             return;
-        }
         logger()->logLine(LOG_INF, "task %s was finished", task->filePath.toUtf8().constData());
         logger()->logLine(LOG_INF, "---\n");
         releaseReply();
@@ -411,4 +453,77 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
     default:
         break;
     }
+}
+
+void DropBox::resumeUpload(UploadTask* task, const CloudError& why)
+{
+    if (task->sessionId.isEmpty()) {
+        CloudBase::resumeUpload(task, why);
+        return;
+    }
+    // The session goes on from the bytes the service confirmed; its
+    // incorrect_offset answer says how many that is.
+    if (why.kind() == CloudError::WrongOffset && why.confirmedOffset() >= 0
+        && quint64(why.confirmedOffset()) <= task->fileSize)
+        task->offset = why.confirmedOffset();
+    const bool finishing = task->requestKind == UPLOAD_FINISH_REQUEST && quint64(task->offset) == task->fileSize;
+    if (finishing) {
+        sendFinishRequest(task);
+        return;
+    }
+    if (!task->file || !task->file->seek(task->offset)) {
+        task->failure = CloudError(CloudError::LocalFile, task->file ? task->file->errorString() : QString());
+        return;
+    }
+    task->bytesLeft = qint64(task->fileSize) - task->offset;
+    sendAppendRequest(task);
+}
+
+bool DropBox::commitsUpload(const UploadTask& task)
+{
+    return task.requestKind == UPLOAD_FINISH_REQUEST;
+}
+
+CloudError DropBox::describeError(const QNetworkReply* reply, const QByteArray& body)
+{
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    const QString summary = object.value(QStringLiteral("error_summary")).toString();
+    CloudError error = CloudError::fromReply(reply);
+    const QString reason = summary.isEmpty() ? QString::fromUtf8(body.left(200)).trimmed() : summary;
+    static const std::pair<const char*, CloudError::Kind> kinds[] = {
+        {"insufficient_space", CloudError::InsufficientSpace},
+        {"incorrect_offset", CloudError::WrongOffset},
+        {"conflict", CloudError::PathConflict},
+        {"invalid_access_token", CloudError::GrantRevoked},
+        {"expired_access_token", CloudError::Unauthorized},
+        {"too_many", CloudError::RateLimited},
+        {"not_found", CloudError::NotFound},
+        {"closed", CloudError::NotFound},
+    };
+    CloudError::Kind kind = error.kind();
+    for (const auto& [tag, meaning] : kinds) {
+        if (summary.contains(QLatin1String(tag))) {
+            kind = meaning;
+            break;
+        }
+    }
+    CloudError described(kind, reason);
+    described.setRetryAfterMs(retryAfterMs(reply));
+    if (kind == CloudError::WrongOffset) {
+        // {"error": {"correct_offset": N}} or nested under "lookup_failed".
+        const QJsonObject details = object.value(QStringLiteral("error")).toObject();
+        const QJsonValue direct = details.value(QStringLiteral("correct_offset"));
+        const QJsonValue nested = details.value(QStringLiteral("lookup_failed")).toObject().value(
+            QStringLiteral("correct_offset"));
+        const double offset = direct.isDouble() ? direct.toDouble() : nested.toDouble(-1);
+        described.setConfirmedOffset(offset >= 0 && offset < 9.0e18 ? qint64(offset) : -1);
+    }
+    return described;
+}
+
+bool DropBox::usableReply(int kind, const QJsonObject& json)
+{
+    if (kind == FREESPACE_REQUEST)
+        return json.value(QStringLiteral("used")).isDouble() && json.value(QStringLiteral("allocation")).isObject();
+    return true;
 }

@@ -16,9 +16,13 @@ public:
 
     explicit DropBox(const qvtl::string& applicationName);
 
+    // Dropbox as the web side sees it: hosts, chooser page, cookie rule, windows.
+    static const ServiceDescriptor& service();
+
     QString storedAccountId() const;
     // The text of a Dropbox-API-Arg header: the indented JSON of the
-    // arguments with its line feeds removed.
+    // arguments with its line feeds removed, every character above 0x7E
+    // escaped as \uXXXX (the service refuses raw UTF-8 in a header).
     static QByteArray argumentHeader(const QJsonObject& arguments);
     static QString commitPath(const UploadTask& task);
 
@@ -40,6 +44,10 @@ protected:
     void handleCreateFolderReply(const QJsonObject& json) override;
     void handleUploadReply(UploadTask* task, const QJsonObject& json) override;
     void startUpload(UploadTask* task) override;
+    CloudError describeError(const QNetworkReply* reply, const QByteArray& body) override;
+    bool usableReply(int kind, const QJsonObject& json) override;
+    void resumeUpload(UploadTask* task, const CloudError& why) override;
+    bool commitsUpload(const UploadTask& task) override;
 
     void sendAppendRequest(UploadTask* task);
     void sendFinishRequest(UploadTask* task);
@@ -48,7 +56,7 @@ private:
     QNetworkRequest uploadRequest(const char* path) const;
     void saveTokenRecord(const QString& accessToken, const QString& accountId);
     void continueAfterSignIn();
-    void reportUnexpectedReply(UploadTask* task);
+    bool confirmStored(UploadTask* task, const QJsonObject& json);
     QByteArray readChunk(UploadTask* task);
 
     const QString m_accountIdPrefix = QStringLiteral("dbid");

@@ -71,10 +71,36 @@ QByteArray formBody(const QUrlQuery& form)
     return form.toString(QUrl::PrettyDecoded).toLocal8Bit();
 }
 
+// A text inside a quoted term of a Drive search.
+QString quotedTerm(QString text)
+{
+    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
+}
+
+// A text inside a JSON string.
+QString jsonText(const QString& text)
+{
+    const QByteArray quoted = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(quoted.mid(2, quoted.size() - 4));
+}
+
 } // namespace
 
+const ServiceDescriptor& GoogleDrive::service()
+{
+    static const ServiceDescriptor drive{
+        GDRIVE_CLOUD,
+        "Google Drive",
+        ":/QoviCloudConnect/gdrivechooser.html",
+        {"gd", "accounts.google", "", "logout", "", "HSID", CookieRule::KeepEveryCookie},
+        {Qt::WindowFlags(), QSize(), QSize(802, 652), true},
+        {QStringLiteral("drive.google.com"), QStringLiteral("docs.google.com")},
+    };
+    return drive;
+}
+
 GoogleDrive::GoogleDrive(const qvtl::string& applicationName)
-    : CloudBase(GDRIVE_CLOUD, applicationName.str(), "gdEmail")
+    : CloudBase(service(), applicationName.str(), "gdEmail")
 {
     m_filePicker->setAppKey(clientId());
     if (isPlayerSection())
@@ -148,34 +174,44 @@ void GoogleDrive::handleAuthorizationReply(int networkError, const QString& url)
             logger()->logLine(LOG_INF, "starting chooser");
             showChooser();
         }
-        // A stored record is kept: a new code does not replace it.
-        if (accessToken().isEmpty())
-            exchangeCode(code);
-        requestUserEmail();
+        if (!finishSignIn(code))
+            emit signInFailed(tr("%1: the sign-in did not complete: %2").arg(QLatin1String(name()), lastError().text()));
         if (m_mode == UPLOADING_MODE && !checkUploadFolderExists())
             createUploadFolder();
     } else if (!error.isEmpty() && url.startsWith(redirectUri())) {
         logger()->logLine(LOG_ERR, "%s: Error during authorization - %s", name(), error.toUtf8().constData());
         if (m_view)
             m_view->close();
+        emit signInFailed(tr("%1 refused the sign-in: %2").arg(QLatin1String(name()), error));
     }
 }
 
-void GoogleDrive::exchangeCode(const QString& code)
+bool GoogleDrive::finishSignIn(const QString& code)
+{
+    // A stored record that still works is kept: the new code is not needed.
+    // One the service refuses is replaced with the code's tokens, or the
+    // user who just signed in again would stay refused.
+    if (!accessToken().isEmpty() && requestUserEmail())
+        return true;
+    return exchangeCode(code) && requestUserEmail();
+}
+
+bool GoogleDrive::exchangeCode(const QString& code)
 {
     QNetworkReply* reply = getGoogleTokens(code);
     if (!reply)
-        return;
+        return false;
     // The core's reply handling stores a token request's answer.
     reply->setProperty(m_requestIdKey, REFRESH_TOKEN_REQUEST);
     if (waitForReply(reply, kRequestTimeoutMs) == 0) {
         logger()->logLine(LOG_INF, "successfully get %s token", name());
-        return;
+        return true;
     }
     const QString message = tr("Failed to get %1 token because of network timeout").arg(QLatin1String(name()));
     logger()->logLine(LOG_ERR, "%s", message.toUtf8().constData());
     logger()->logLine(LOG_INF, "---\n");
     emit networkError(message);
+    return false;
 }
 
 QNetworkReply* GoogleDrive::getGoogleTokens(const QString& code)
@@ -195,7 +231,9 @@ QNetworkReply* GoogleDrive::getGoogleTokens(const QString& code)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
     logger()->logLine(LOG_INF, "Method - post");
     logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
-    return m_networkManager->post(request, formBody(form));
+    QNetworkReply* reply = m_networkManager->post(request, formBody(form));
+    watchReply(reply);
+    return reply;
 }
 
 // ---------------------------------------------------------------------------
@@ -373,48 +411,90 @@ bool GoogleDrive::readyToUpload(UploadTask* task)
 
 QString GoogleDrive::folderNameOf(const QString& targetPath)
 {
-    return QDir::toNativeSeparators(targetPath).split(QDir::separator(), Qt::SkipEmptyParts).value(0);
+    return folderPathOf(targetPath).value(0);
+}
+
+QStringList GoogleDrive::folderPathOf(const QString& targetPath)
+{
+    return QDir::toNativeSeparators(targetPath).split(QDir::separator(), Qt::SkipEmptyParts);
+}
+
+QUrl GoogleDrive::folderSearchUrl(const QString& name, const QString& parentId)
+{
+    // Any item of that name matches; folders are listed first.
+    QString expression = QStringLiteral("name = '%1'").arg(quotedTerm(name));
+    if (!parentId.isEmpty())
+        expression += QStringLiteral(" and '%1' in parents").arg(quotedTerm(parentId));
+    expression += QStringLiteral(" and trashed = false");
+    return QUrl::fromEncoded(hostUrl(kApiHost, "/drive/v3/files?orderBy=folder&q=").toLatin1()
+                             + QUrl::toPercentEncoding(expression));
 }
 
 bool GoogleDrive::checkUploadFolderExists()
 {
-    if (m_uploadQueue.empty())
+    UploadTask* head = headTask();
+    if (!head)
         return false;
-    if (!m_uploadQueue.front().folderId.isEmpty())
+    if (!head->folderId.isEmpty())
         return true;
-    const QString targetPath = m_uploadQueue.front().targetPath;
-    // Any item of that name matches; folders are listed first.
-    const QString expression = QStringLiteral("name = '%1' and trashed = false").arg(folderNameOf(targetPath));
-    const QUrl url = QUrl::fromEncoded(hostUrl(kApiHost, "/drive/v3/files?orderBy=folder&q=").toLatin1()
-                                       + QUrl::toPercentEncoding(expression));
+    // Each folder of the path inside the one before it; the first missing
+    // one and those below it are left for the folder creation.
+    const QStringList folders = folderPathOf(head->targetPath);
     logger()->logLine(LOG_INF, "%s: Check if upload folder \"%s\" already exists", name(),
-                      targetPath.toUtf8().constData());
-    const int result = sendRequest(QNetworkAccessManager::GetOperation, url, CHECK_FOLDER_REQUEST, true, nullptr, false);
+                      head->targetPath.toUtf8().constData());
+    const int walk = ++m_folderWalks;
+    QString parent;
+    for (int level = 0; level < folders.size(); ++level) {
+        if (!searchFolder(folders.at(level), parent)) {
+            // A refused search is repeated, whole, by the token refresh it
+            // caused: its answer is this walk's.
+            head = headTask();
+            return m_folderWalks != walk && head && !head->folderId.isEmpty() && head->pendingFolders.isEmpty();
+        }
+        head = headTask();
+        if (!head)
+            return false;
+        if (head->folderId.isEmpty()) {
+            head->parentFolderId = parent;
+            head->pendingFolders = folders.mid(level);
+            return false;
+        }
+        parent = head->folderId;
+        if (level + 1 < folders.size())
+            head->folderId.clear();
+    }
+    head->pendingFolders.clear();
+    return !head->folderId.isEmpty();
+}
+
+bool GoogleDrive::searchFolder(const QString& name, const QString& parentId)
+{
+    const int result = sendRequest(QNetworkAccessManager::GetOperation, folderSearchUrl(name, parentId),
+                                   CHECK_FOLDER_REQUEST, true, nullptr, false);
     // The reply may have been handled while the queue changed.
-    return result == 0 && !m_uploadQueue.empty() && !m_uploadQueue.front().folderId.isEmpty();
+    return result == 0 && headTask();
 }
 
 void GoogleDrive::handleUploadFolderExistsReply(const QJsonObject& json)
 {
     logger()->logLine(LOG_INF, "%s: hanldeUploadFolderExistsReply", name());
     const QJsonArray files = json.value(QStringLiteral("files")).toArray();
-    if (!files.isEmpty()) {
-        if (m_uploadQueue.empty())
-            return;
-        m_uploadQueue.front().folderId = files.first().toObject().value(m_idKey).toString();
-    }
-    if (m_uploadQueue.empty())
+    UploadTask* head = headTask();
+    if (!head)
         return;
-    const UploadTask& task = m_uploadQueue.front();
-    logger()->logLine(LOG_INF, "%s: id for upload folder \"%s\" is \"%s\"", name(), task.targetPath.toUtf8().constData(),
-                      task.folderId.toUtf8().constData());
+    if (!files.isEmpty())
+        head->folderId = files.first().toObject().value(m_idKey).toString();
+    logger()->logLine(LOG_INF, "%s: id for upload folder \"%s\" is \"%s\"", name(), head->targetPath.toUtf8().constData(),
+                      head->folderId.toUtf8().constData());
 }
 
 QString GoogleDrive::createFolderBody(const QString& folderName)
 {
+    const UploadTask* head = headTask();
+    const QString parent = head && !head->parentFolderId.isEmpty() ? head->parentFolderId : QStringLiteral("root");
     return QStringLiteral(
-               "{\"title\": \"%1\", \"parents\": [{\"id\":\"root\"}], \"mimeType\":\"application/vnd.google-apps.folder\"}")
-        .arg(folderName);
+               "{\"title\": \"%1\", \"parents\": [{\"id\":\"%2\"}], \"mimeType\":\"application/vnd.google-apps.folder\"}")
+        .arg(jsonText(folderName), jsonText(parent));
 }
 
 QString GoogleDrive::createFolderUrl()
@@ -424,12 +504,18 @@ QString GoogleDrive::createFolderUrl()
 
 void GoogleDrive::handleCreateFolderReply(const QJsonObject& json)
 {
-    if (m_uploadQueue.empty())
+    UploadTask* head = headTask();
+    if (!head)
         return;
-    UploadTask& task = m_uploadQueue.front();
-    task.folderId = json.value(m_idKey).toString();
+    // The next folder of the path goes into this one.
+    const QString id = json.value(m_idKey).toString();
+    head->parentFolderId = id;
+    if (!head->pendingFolders.isEmpty())
+        head->pendingFolders.removeFirst();
+    if (head->pendingFolders.isEmpty())
+        head->folderId = id;
     logger()->logLine(LOG_INF, "%s: upload folder %s created, folder id - %s", name(),
-                      task.targetPath.toUtf8().constData(), task.folderId.toUtf8().constData());
+                      head->targetPath.toUtf8().constData(), id.toUtf8().constData());
 }
 
 // ---------------------------------------------------------------------------
@@ -460,23 +546,64 @@ void GoogleDrive::startUpload(UploadTask* task)
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
     logUploadRequest("post", request, mime, task->fileSize);
 
+    task->sessionId.clear();
     task->reply = m_networkManager->post(request, body);
     task->requestKind = UPLOAD_START_REQUEST;
+}
+
+QNetworkRequest GoogleDrive::sessionRequest(const UploadTask& task) const
+{
+    QNetworkRequest request(QUrl(task.sessionId, QUrl::TolerantMode));
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
+    return request;
 }
 
 void GoogleDrive::sendUploadData(UploadTask* task)
 {
     const QString mime = mimeTypeOf(task->filePath);
     // The session address alone identifies the upload: no Authorization.
-    QNetworkRequest request(QUrl(task->sessionId, QUrl::TolerantMode));
+    QNetworkRequest request = sessionRequest(*task);
     request.setHeader(QNetworkRequest::ContentTypeHeader, mime);
     request.setHeader(QNetworkRequest::ContentLengthHeader, task->fileSize);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
     logUploadRequest("put", request, mime, task->fileSize);
 
+    task->chunkSize = qint64(task->fileSize);
+    if (task->file)
+        task->file->seek(0);
     // The network layer streams the open file itself.
     task->reply = m_networkManager->put(request, task->file);
     connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
+}
+
+void GoogleDrive::sendRemainingData(UploadTask* task)
+{
+    if (!task->file || !task->file->seek(task->offset)) {
+        task->failure = CloudError(CloudError::LocalFile, task->file ? task->file->errorString() : QString());
+        return;
+    }
+    const qint64 last = qint64(task->fileSize) - 1;
+    QNetworkRequest request = sessionRequest(*task);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, mimeTypeOf(task->filePath));
+    request.setHeader(QNetworkRequest::ContentLengthHeader, qint64(task->fileSize) - task->offset);
+    request.setRawHeader("Content-Range", QStringLiteral("bytes %1-%2/%3").arg(task->offset).arg(last).arg(task->fileSize).toLatin1());
+    logUploadRequest("put", request, mimeTypeOf(task->filePath), task->fileSize - quint64(task->offset));
+    task->chunkSize = qint64(task->fileSize) - task->offset;
+    task->requestKind = UPLOAD_APPEND_REQUEST;
+    task->reply = m_networkManager->put(request, task->file);
+    connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
+}
+
+void GoogleDrive::askUploadStatus(UploadTask* task)
+{
+    // An empty PUT of the range "*" asks the session how much it holds.
+    QNetworkRequest request = sessionRequest(*task);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, 0);
+    request.setRawHeader("Content-Range", QStringLiteral("bytes */%1").arg(task->fileSize).toLatin1());
+    logger()->logLine(LOG_INF, "Method - put");
+    logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
+    task->chunkSize = 0;
+    task->requestKind = UPLOAD_APPEND_REQUEST;
+    task->reply = m_networkManager->put(request, QByteArray());
 }
 
 void GoogleDrive::releaseReply(UploadTask* task)
@@ -486,25 +613,63 @@ void GoogleDrive::releaseReply(UploadTask* task)
     task->reply = nullptr;
 }
 
-void GoogleDrive::handleUploadReply(UploadTask* task, const QJsonObject&)
+void GoogleDrive::handleUploadReply(UploadTask* task, const QJsonObject& json)
 {
-    if (!task->reply || task->requestKind != UPLOAD_START_REQUEST)
+    if (!task->reply)
         return;
-    if (task->sessionId.isEmpty()) {
-        task->sessionId = QString::fromLatin1(task->reply->rawHeader("Location"));
-        releaseReply(task);
-        if (!task->sessionId.isEmpty()) {
-            sendUploadData(task);
-            return;
-        }
-        // Nothing to send the data to: the task waits for the user to cancel it.
-        const QString text = tr("Google Drive gave no upload address for %1").arg(task->filePath);
-        logger()->logLine(LOG_ERR, "%s: %s", name(), text.toUtf8().constData());
-        emit networkError(text);
+    if (task->requestKind == UPLOAD_START_REQUEST && task->sessionId.isEmpty())
+        acceptSession(task);
+    else
+        acceptDataReply(task, json);
+}
+
+void GoogleDrive::acceptSession(UploadTask* task)
+{
+    // The file goes only to the service's own upload host, encrypted: the
+    // address comes from the network, and a file:// or http:// one would
+    // overwrite a local file or send the video in clear.
+    const QByteArray location = task->reply->rawHeader("Location");
+    const QUrl session(QString::fromLatin1(location), QUrl::StrictMode);
+    if (location.isEmpty() || !session.isValid() || session.scheme() != QLatin1String("https")
+        || session.host() != QLatin1String(kApiHost) || !session.userInfo().isEmpty()
+        || !session.path().startsWith(QLatin1String("/upload/"))) {
+        task->failure = CloudError(location.isEmpty() ? CloudError::BadReply : CloudError::Refused,
+                                   location.isEmpty() ? tr("no upload address")
+                                                      : tr("upload address not on %1: %2")
+                                                            .arg(QLatin1String(kApiHost), QString::fromLatin1(location)));
         return;
     }
-    if (task->sessionId != task->reply->url().toString())
+    task->sessionId = QString::fromLatin1(location);
+    releaseReply(task);
+    sendUploadData(task);
+}
+
+void GoogleDrive::acceptDataReply(UploadTask* task, const QJsonObject& json)
+{
+    const int status = task->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 308) {
+        // Resume Incomplete: the range says what the service holds.
+        const QByteArray range = task->reply->rawHeader("Range");
+        const int dash = range.indexOf('-');
+        bool ok = false;
+        const qint64 last = dash > 0 ? range.mid(dash + 1).toLongLong(&ok) : -1;
+        CloudError incomplete(CloudError::Incomplete, range.isEmpty() ? tr("nothing kept") : QString::fromLatin1(range));
+        incomplete.setConfirmedOffset(range.isEmpty() ? 0 : (ok && last >= 0 ? last + 1 : -1));
+        task->failure = incomplete;
         return;
+    }
+    const QString id = json.value(m_idKey).toString();
+    const QJsonValue size = json.value(QStringLiteral("size"));
+    const bool sizeAgrees = size.isUndefined() || size.toString().toULongLong() == task->fileSize;
+    if ((status != 200 && status != 201) || id.isEmpty() || !sizeAgrees) {
+        task->failure = CloudError(CloudError::BadReply, tr("the upload was not confirmed (status %1)").arg(status));
+        return;
+    }
+    QString stored = task->targetPath;
+    if (!stored.endsWith(QLatin1Char('/')))
+        stored += QLatin1Char('/');
+    task->storedPath = stored + json.value(QStringLiteral("name")).toString(QFileInfo(task->filePath).fileName());
+    task->storedSize = task->fileSize;
     logger()->logLine(LOG_INF, "task %s was finished", task->filePath.toUtf8().constData());
     logger()->logLine(LOG_INF, "---\n");
     releaseReply(task);
@@ -512,5 +677,71 @@ void GoogleDrive::handleUploadReply(UploadTask* task, const QJsonObject&)
         task->file->close();
         task->file->deleteLater();
         task->file = nullptr;
+    }
+}
+
+void GoogleDrive::resumeUpload(UploadTask* task, const CloudError& why)
+{
+    if (task->sessionId.isEmpty() || why.kind() == CloudError::NotFound) {
+        // No session, or the service forgot it: the file again, from its start.
+        CloudBase::resumeUpload(task, why);
+        return;
+    }
+    if (why.kind() == CloudError::Incomplete && why.confirmedOffset() >= 0
+        && quint64(why.confirmedOffset()) < task->fileSize) {
+        task->offset = why.confirmedOffset();
+        sendRemainingData(task);
+        return;
+    }
+    askUploadStatus(task);
+}
+
+bool GoogleDrive::commitsUpload(const UploadTask& task)
+{
+    return !task.sessionId.isEmpty() && task.reply
+        && !task.reply->request().rawHeader("Content-Range").startsWith("bytes */");
+}
+
+CloudError GoogleDrive::describeError(const QNetworkReply* reply, const QByteArray& body)
+{
+    const QJsonObject object = QJsonDocument::fromJson(body).object();
+    const QJsonValue error = object.value(m_errorKey);
+    CloudError::Kind kind = CloudError::fromReply(reply).kind();
+    QString reason;
+    if (error.isObject()) {
+        const QJsonObject details = error.toObject();
+        reason = details.value(QStringLiteral("message")).toString();
+        const QString why =
+            details.value(QStringLiteral("errors")).toArray().first().toObject().value(QStringLiteral("reason")).toString();
+        static const std::pair<const char*, CloudError::Kind> kinds[] = {
+            {"storageQuotaExceeded", CloudError::QuotaExceeded}, {"quotaExceeded", CloudError::QuotaExceeded},
+            {"rateLimitExceeded", CloudError::RateLimited},      {"userRateLimitExceeded", CloudError::RateLimited},
+            {"authError", CloudError::Unauthorized},              {"notFound", CloudError::NotFound},
+        };
+        for (const auto& [tag, meaning] : kinds) {
+            if (why == QLatin1String(tag))
+                kind = meaning;
+        }
+    } else if (error.toString().contains(QLatin1String("invalid_grant"))) {
+        kind = CloudError::GrantRevoked;
+        reason = object.value(QStringLiteral("error_description")).toString(error.toString());
+    } else if (!error.toString().isEmpty()) {
+        reason = error.toString();
+    }
+    CloudError described(kind, reason);
+    bool ok = false;
+    const double seconds = reply->rawHeader("Retry-After").trimmed().toDouble(&ok);
+    if (ok && seconds >= 0 && seconds < 86400)
+        described.setRetryAfterMs(int(seconds * 1000));
+    return described;
+}
+
+bool GoogleDrive::usableReply(int kind, const QJsonObject& json)
+{
+    switch (kind) {
+    case FREESPACE_REQUEST: return json.value(QStringLiteral("quotaBytesTotal")).isString();
+    case CHECK_FOLDER_REQUEST: return json.value(QStringLiteral("files")).isArray();
+    case UPLOAD_CREATE_FOLDER_REQUEST: return !json.value(m_idKey).toString().isEmpty();
+    default: return true;
     }
 }

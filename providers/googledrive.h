@@ -19,6 +19,9 @@ public:
 
     explicit GoogleDrive(const qvtl::string& applicationName);
 
+    // Google Drive as the web side sees it: hosts, chooser page, cookie rule, windows.
+    static const ServiceDescriptor& service();
+
     // Whether the stored access token's lifetime has run out.
     bool isTokenExpired() const;
     using CloudBase::sendRefreshTokenSyncRequest;
@@ -47,6 +50,10 @@ protected:
     void handleCreateFolderReply(const QJsonObject& json) override;
     void handleUploadReply(UploadTask* task, const QJsonObject& json) override;
     void startUpload(UploadTask* task) override;
+    CloudError describeError(const QNetworkReply* reply, const QByteArray& body) override;
+    bool usableReply(int kind, const QJsonObject& json) override;
+    void resumeUpload(UploadTask* task, const CloudError& why) override;
+    bool commitsUpload(const UploadTask& task) override;
 
     quint16 findUnusedPort() const;
     QNetworkReply* getGoogleTokens(const QString& code);
@@ -55,9 +62,20 @@ protected:
 
     static QUrl tokenEndpoint();
     static QString folderNameOf(const QString& targetPath);
+    // The folders of a target path, outermost first.
+    static QStringList folderPathOf(const QString& targetPath);
+    // A search for a folder name, within a parent when one is given.
+    static QUrl folderSearchUrl(const QString& name, const QString& parentId);
 
 private:
-    void exchangeCode(const QString& code);
+    bool exchangeCode(const QString& code);
+    bool finishSignIn(const QString& code);
+    bool searchFolder(const QString& name, const QString& parentId);
+    void acceptSession(UploadTask* task);
+    void acceptDataReply(UploadTask* task, const QJsonObject& json);
+    void sendRemainingData(UploadTask* task);
+    void askUploadStatus(UploadTask* task);
+    QNetworkRequest sessionRequest(const UploadTask& task) const;
     void repeatRequest(int kind, bool sync);
     QString clientId() const;
     QString clientSecret() const;
@@ -70,4 +88,5 @@ private:
     const QString m_clientIdKey = QStringLiteral("client_id");
     const QString m_grantTypeKey = QStringLiteral("grant_type");
     const QString m_clientSecretKey = QStringLiteral("client_secret");
+    int m_folderWalks = 0; // a refresh repeats the whole walk inside a search of it
 };

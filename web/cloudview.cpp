@@ -1,6 +1,7 @@
 #include "cloudview.h"
 
 #include "cloudlog.h"
+#include "cloudpage.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -29,10 +30,12 @@ QStyle* popupStyle()
 
 } // namespace
 
-CloudView::CloudView(CLOUD_TYPE kind, QWidget* parent) : QWebView(parent), m_kind(kind)
+CloudView::CloudView(const ServiceDescriptor& service, QWidget* parent)
+    : QWebView(parent), m_service(service), m_page(new CloudPage(this))
 {
-    shapeWindow(this, kind);
-    if (kind == GDRIVE_CLOUD)
+    setPage(m_page);
+    shapeWindow(this, service.window);
+    if (service.window.modal)
         setWindowModality(Qt::ApplicationModal);
 
     QWebSettings* settings = QWebSettings::globalSettings();
@@ -47,41 +50,33 @@ void CloudView::registerChooserPages()
     Q_INIT_RESOURCE(chooserpages);
 }
 
-const char* CloudView::cloudName(CLOUD_TYPE kind)
+void CloudView::shapeWindow(QWebView* view, const WindowShape& shape)
 {
-    switch (kind) {
-    case DROPBOX_CLOUD: return "Dropbox";
-    case GDRIVE_CLOUD: return "Google Drive";
-    }
-    return "";
+    if (shape.flags)
+        view->setWindowFlags(shape.flags);
+    if (!shape.minimumSize.isEmpty())
+        view->setMinimumSize(shape.minimumSize);
+    if (!shape.fixedSize.isEmpty())
+        view->setFixedSize(shape.fixedSize);
 }
 
-void CloudView::shapeWindow(QWebView* view, CLOUD_TYPE kind)
+bool CloudView::showsChooser() const
 {
-    if (kind == DROPBOX_CLOUD) {
-        view->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint
-                             | Qt::WindowMinMaxButtonsHint);
-        view->setMinimumSize(640, 480);
-    } else if (kind == GDRIVE_CLOUD) {
-        view->setFixedSize(802, 652);
-    }
+    return m_page->showsOwnDocument();
 }
 
 bool CloudView::openChooser()
 {
-    CloudLog::instance()->logLine(LOG_INF, "%s: opening chooser", cloudName(m_kind));
-    const char* page = nullptr;
-    switch (m_kind) {
-    case DROPBOX_CLOUD: page = ":/QoviCloudConnect/dropboxchooser.html"; break;
-    case GDRIVE_CLOUD: page = ":/QoviCloudConnect/gdrivechooser.html"; break;
-    default: return false;
-    }
-    QFile file(QString::fromLatin1(page));
+    CloudLog::instance()->logLine(LOG_INF, "%s: opening chooser", m_service.name);
+    if (!m_service.chooserPage)
+        return false;
+    QFile file(QString::fromLatin1(m_service.chooserPage));
     if (!file.open(QIODevice::ReadOnly)) {
-        CloudLog::instance()->logLine(LOG_ERR, "%s: Can't open chooser html", cloudName(m_kind));
+        CloudLog::instance()->logLine(LOG_ERR, "%s: Can't open chooser html", m_service.name);
         return false;
     }
     const QByteArray bytes = file.readAll();
+    m_page->expectOwnDocument();
     setHtml(QString::fromUtf8(bytes.constData()), QUrl(QString::fromLatin1(kChooserBaseUrl)));
     return true;
 }
@@ -101,7 +96,7 @@ void CloudView::closeEvent(QCloseEvent* event)
 
 QWebView* CloudView::createWindow(QWebPage::WebWindowType)
 {
-    CloudLog::instance()->logLine(LOG_INF, "%s: CloudView::createWindow", cloudName(m_kind));
+    CloudLog::instance()->logLine(LOG_INF, "%s: CloudView::createWindow", m_service.name);
     CloudLog::instance()->logLine(LOG_INF, "---\n");
 
     auto* popup = new QWebView(this);
@@ -114,7 +109,7 @@ QWebView* CloudView::createWindow(QWebPage::WebWindowType)
     popup->setContextMenuPolicy(Qt::NoContextMenu);
     popup->setWindowModality(Qt::ApplicationModal);
     emit webViewCreated();
-    shapeWindow(popup, m_kind);
+    shapeWindow(popup, m_service.window);
     popup->setAttribute(Qt::WA_DeleteOnClose);
     return popup;
 }

@@ -9,16 +9,9 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <iterator>
 #include <memory>
 
 namespace {
-
-const CookiesManager::CookieRule kCookieRules[] = {
-    {DROPBOX_CLOUD, "db", "dropbox", "chooser", "logout", "origin", "blid"},
-    {GDRIVE_CLOUD, "gd", "accounts.google", "", "logout", "", "HSID"},
-    {-1, "unsupported", "", "", "", "", ""},
-};
 
 // The stored web sessions are credentials: their file is the user's alone,
 // from before the first value is written (QSettings keeps the mode of an
@@ -43,19 +36,10 @@ std::unique_ptr<QSettings> openSettings(const QString& application, bool forWrit
 
 } // namespace
 
-CookiesManager::CookiesManager(CLOUD_TYPE kind, const QString& applicationName, QObject* parent)
-    : QNetworkCookieJar(parent), m_kind(kind), m_applicationName(applicationName)
+CookiesManager::CookiesManager(const ServiceDescriptor& service, const QString& applicationName, QObject* parent)
+    : QNetworkCookieJar(parent), m_rule(service.cookieRule), m_applicationName(applicationName)
 {
     loadCookies();
-}
-
-const CookiesManager::CookieRule& CookiesManager::cookieRule(CLOUD_TYPE kind)
-{
-    for (const CookieRule& rule : kCookieRules) {
-        if (rule.kind == kind)
-            return rule;
-    }
-    return kCookieRules[std::size(kCookieRules) - 1];
 }
 
 QList<QNetworkCookie> CookiesManager::allJarCookies() const
@@ -70,23 +54,26 @@ void CookiesManager::setAllJarCookies(const QList<QNetworkCookie>& cookies)
 
 bool CookiesManager::setCookiesFromUrl(const QList<QNetworkCookie>& cookies, const QUrl& url)
 {
-    const CookieRule& rule = cookieRule(m_kind);
     const QString host = url.host(QUrl::FullyDecoded).toLower();
     const QString path = url.path(QUrl::FullyDecoded).toLower();
     const QString query = url.query(QUrl::PrettyDecoded).toLower();
 
-    // Before this response's own cookies go in: a sign-out must not keep them,
-    // and a sign-in is judged by the session the jar already holds.
-    if (host.contains(QLatin1String(rule.hostMarker)) && path.contains(QLatin1String(rule.signOutPathMarker))) {
+    // A sign-out must not keep this response's cookies; a session sign-in is
+    // judged by the session the jar already holds.
+    if (host.contains(QLatin1String(m_rule.hostMarker)) && path.contains(QLatin1String(m_rule.signOutPathMarker))) {
         clearCookies();
         emit loggedOut();
-    } else if (m_kind == GDRIVE_CLOUD) {
-        saveCookies();
-    } else if (m_kind == DROPBOX_CLOUD && host.contains(QLatin1String(rule.hostMarker))
-               && path.contains(QLatin1String(rule.signInPathMarker))
-               && query.contains(QLatin1String(rule.signInQueryMarker))) {
+    } else if (m_rule.keeping == CookieRule::KeepSessionOnSignIn && host.contains(QLatin1String(m_rule.hostMarker))
+               && path.contains(QLatin1String(m_rule.signInPathMarker))
+               && query.contains(QLatin1String(m_rule.signInQueryMarker))) {
         if (saveCookies())
             emit loggedIn();
+    } else if (m_rule.keeping == CookieRule::KeepEveryCookie) {
+        // This response's own cookies go in first: saving before them would
+        // lose the last cookies of a sign-in when nothing answers after it.
+        const bool stored = QNetworkCookieJar::setCookiesFromUrl(cookies, url);
+        saveCookies();
+        return stored;
     }
     return QNetworkCookieJar::setCookiesFromUrl(cookies, url);
 }
@@ -94,9 +81,9 @@ bool CookiesManager::setCookiesFromUrl(const QList<QNetworkCookie>& cookies, con
 bool CookiesManager::loadCookies()
 {
     auto settings = openSettings(m_applicationName, false);
-    settings->beginGroup(QLatin1String(cookieRule(m_kind).group));
+    settings->beginGroup(QLatin1String(m_rule.group));
     const QStringList keys = settings->childKeys();
-    if (m_kind == DROPBOX_CLOUD && !keys.contains(QLatin1String("blid")))
+    if (m_rule.keeping == CookieRule::KeepSessionOnSignIn && !keys.contains(QLatin1String(m_rule.signInCookie)))
         return false;
 
     QList<QNetworkCookie> cookies;
@@ -116,22 +103,23 @@ bool CookiesManager::saveCookies()
     const QList<QNetworkCookie> cookies = allJarCookies();
     if (cookies.isEmpty())
         return false;
-    switch (m_kind) {
-    case DROPBOX_CLOUD: return saveDropboxCookies(cookies);
-    case GDRIVE_CLOUD: return saveGoogleCookies(cookies);
+    switch (m_rule.keeping) {
+    case CookieRule::KeepSessionOnSignIn: return saveSession(cookies);
+    case CookieRule::KeepEveryCookie: return saveEveryCookie(cookies);
+    case CookieRule::KeepNothing: break;
     }
     return false;
 }
 
-bool CookiesManager::saveDropboxCookies(const QList<QNetworkCookie>& cookies)
+bool CookiesManager::saveSession(const QList<QNetworkCookie>& cookies)
 {
-    const QByteArray signInCookie(cookieRule(m_kind).signInCookie);
+    const QByteArray signInCookie(m_rule.signInCookie);
     for (const QNetworkCookie& cookie : cookies) {
         if (cookie.name() == signInCookie && !cookie.expirationDate().isValid())
             return false;
     }
     auto settings = openSettings(m_applicationName, true);
-    settings->beginGroup(QLatin1String(cookieRule(m_kind).group));
+    settings->beginGroup(QLatin1String(m_rule.group));
     settings->remove(QString());
     bool signedIn = false;
     for (const QNetworkCookie& cookie : cookies) {
@@ -142,10 +130,10 @@ bool CookiesManager::saveDropboxCookies(const QList<QNetworkCookie>& cookies)
     return signedIn;
 }
 
-bool CookiesManager::saveGoogleCookies(const QList<QNetworkCookie>& cookies)
+bool CookiesManager::saveEveryCookie(const QList<QNetworkCookie>& cookies)
 {
     auto settings = openSettings(m_applicationName, true);
-    settings->beginGroup(QLatin1String(cookieRule(m_kind).group));
+    settings->beginGroup(QLatin1String(m_rule.group));
     for (const QNetworkCookie& cookie : cookies) {
         if (!cookie.isSessionCookie())
             settings->setValue(QString::fromUtf8(cookie.name()) + cookie.domain(),
@@ -156,7 +144,7 @@ bool CookiesManager::saveGoogleCookies(const QList<QNetworkCookie>& cookies)
 
 bool CookiesManager::clearCookies()
 {
-    if (!removeSettingsGroup(m_applicationName, QLatin1String(cookieRule(m_kind).group)))
+    if (!removeSettingsGroup(m_applicationName, QLatin1String(m_rule.group)))
         return false;
     setAllJarCookies({});
     return true;
@@ -164,8 +152,7 @@ bool CookiesManager::clearCookies()
 
 bool CookiesManager::isLoggedIn() const
 {
-    const CookieRule& rule = cookieRule(m_kind);
-    return settingsGroupHasKey(m_applicationName, QLatin1String(rule.group), QLatin1String(rule.signInCookie));
+    return settingsGroupHasKey(m_applicationName, QLatin1String(m_rule.group), QLatin1String(m_rule.signInCookie));
 }
 
 bool CookiesManager::removeSettingsGroup(const QString& application, const QString& group)

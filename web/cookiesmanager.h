@@ -1,6 +1,6 @@
 #pragma once
 
-#include "cloudtypes.h"
+#include "servicedescriptor.h"
 
 #include <QNetworkCookieJar>
 #include <QString>
@@ -12,18 +12,7 @@ class CookiesManager : public QNetworkCookieJar
 {
     Q_OBJECT
 public:
-    // How the jar recognises one service's sign-in and sign-out.
-    struct CookieRule {
-        int kind;
-        const char* group;
-        const char* hostMarker;
-        const char* signInPathMarker;
-        const char* signOutPathMarker;
-        const char* signInQueryMarker;
-        const char* signInCookie;
-    };
-
-    CookiesManager(CLOUD_TYPE kind, const QString& applicationName, QObject* parent);
+    CookiesManager(const ServiceDescriptor& service, const QString& applicationName, QObject* parent);
 
     bool setCookiesFromUrl(const QList<QNetworkCookie>& cookies, const QUrl& url) override;
     virtual QList<QNetworkCookie> allJarCookies() const;
@@ -34,7 +23,7 @@ public:
     bool clearCookies();
     bool isLoggedIn() const;
 
-    static const CookieRule& cookieRule(CLOUD_TYPE kind);
+    const CookieRule& cookieRule() const { return m_rule; }
     static bool removeSettingsGroup(const QString& application, const QString& group);
     static bool settingsGroupHasKey(const QString& application, const QString& group, const QString& text);
 
@@ -43,9 +32,9 @@ signals:
     void loggedOut();
 
 private:
-    bool saveDropboxCookies(const QList<QNetworkCookie>& cookies);
-    bool saveGoogleCookies(const QList<QNetworkCookie>& cookies);
+    bool saveSession(const QList<QNetworkCookie>& cookies);
+    bool saveEveryCookie(const QList<QNetworkCookie>& cookies);
 
-    CLOUD_TYPE m_kind;
+    CookieRule m_rule;
     QString m_applicationName;
 };

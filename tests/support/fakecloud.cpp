@@ -93,14 +93,17 @@ int FakeCloud::addFault(const QJsonObject& fault)
     return control("POST", QStringLiteral("/faults"), fault).value("id").toInt();
 }
 
-QByteArray FakeCloud::dropboxFile(const QString& email, const QString& path, int* status)
+void FakeCloud::setTls(const QString& mode)
+{
+    control("POST", QStringLiteral("/tls"), {{"mode", mode}});
+}
+
+namespace {
+
+QByteArray fileContent(quint16 port, const QUrlQuery& query, int* status)
 {
     QNetworkAccessManager manager;
-    QUrl url(QStringLiteral("http://127.0.0.1:%1/files/content").arg(m_port));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("service"), QStringLiteral("dropbox"));
-    query.addQueryItem(QStringLiteral("email"), email);
-    query.addQueryItem(QStringLiteral("path"), path);
+    QUrl url(QStringLiteral("http://127.0.0.1:%1/files/content").arg(port));
     url.setQuery(query);
     QNetworkReply* reply = manager.get(QNetworkRequest(url));
     QEventLoop loop;
@@ -111,4 +114,24 @@ QByteArray FakeCloud::dropboxFile(const QString& email, const QString& path, int
     const QByteArray bytes = reply->readAll();
     delete reply;
     return bytes;
+}
+
+} // namespace
+
+QByteArray FakeCloud::dropboxFile(const QString& email, const QString& path, int* status)
+{
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("service"), QStringLiteral("dropbox"));
+    query.addQueryItem(QStringLiteral("email"), email);
+    query.addQueryItem(QStringLiteral("path"), QString::fromLatin1(QUrl::toPercentEncoding(path)));
+    return fileContent(m_port, query, status);
+}
+
+QByteArray FakeCloud::driveFile(const QString& email, const QString& name, int* status)
+{
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("service"), QStringLiteral("google"));
+    query.addQueryItem(QStringLiteral("email"), email);
+    query.addQueryItem(QStringLiteral("name"), QString::fromLatin1(QUrl::toPercentEncoding(name)));
+    return fileContent(m_port, query, status);
 }

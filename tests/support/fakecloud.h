@@ -33,8 +33,12 @@ public:
     QJsonArray requests(const QString& host = QString(), const QString& path = QString());
     // Adds a fault; answers its id.
     int addFault(const QJsonObject& fault);
-    // The stored bytes of a file in a Dropbox user's space.
+    // The certificates presented to new tunnels: "normal", "expired",
+    // "wrong_host", "untrusted", "self_signed", "unknown_root".
+    void setTls(const QString& mode);
+    // The stored bytes of a file: a Dropbox path, or a Google Drive name.
     QByteArray dropboxFile(const QString& email, const QString& path, int* status = nullptr);
+    QByteArray driveFile(const QString& email, const QString& name, int* status = nullptr);
 
 private:
     QProcess m_process;

@@ -4,6 +4,7 @@
 #include "googledrive.h"
 #include "interruptwatcher.h"
 #include "progressbar.h"
+#include "uploadqueue.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -22,6 +23,54 @@ namespace {
 const char* const kApplicationName = "Player"; // the player's accounts
 constexpr int kConnectLimitMs = 180000;
 
+const char* const kSummary =
+    "qovi-cloud: the player's cloud accounts from the command line.\n"
+    "\n"
+    "Usage: qovi-cloud [options] COMMAND [arguments]\n"
+    "\n"
+    "Commands:\n"
+    "  status                      which accounts are connected\n"
+    "  connect                     sign in, in a web window\n"
+    "  space                       free space of the account\n"
+    "  upload FILE... --to FOLDER  upload files into a folder of the account\n"
+    "  help [COMMAND]              this text, or one command's\n"
+    "\n"
+    "Options:\n"
+    "  --cloud dropbox|gdrive      the account (default: dropbox)\n"
+    "  --proxy HOST:PORT           send all traffic through this HTTP proxy\n"
+    "  --ca-cert FILE              also trust this certificate authority (PEM)\n"
+    "  --version, --help\n"
+    "\n"
+    "Exit status: 0 done, 1 failed, 2 wrong usage or unreadable file,\n"
+    "3 not connected, 130 interrupted (Ctrl-C or SIGTERM end any wait at once).\n";
+
+const QMap<QString, const char*>& commandHelp()
+{
+    static const QMap<QString, const char*> help{
+        {"status", "qovi-cloud status\n"
+                   "  Says for each account whether it is connected, and as whom.\n"
+                   "  Example: qovi-cloud status\n"
+                   "  Exit status: 0.\n"},
+        {"connect", "qovi-cloud connect [--cloud dropbox|gdrive]\n"
+                    "  Opens the service's sign-in in a web window and waits until you\n"
+                    "  signed in and allowed access (at most 3 minutes).\n"
+                    "  Example: qovi-cloud connect --cloud gdrive\n"
+                    "  Exit status: 0 connected, 1 not signed in, 130 interrupted.\n"},
+        {"space", "qovi-cloud space [--cloud dropbox|gdrive]\n"
+                  "  Prints the account's free space.\n"
+                  "  Example: qovi-cloud space\n"
+                  "  Exit status: 0, 1 when the service did not tell, 3 not connected, 130 interrupted.\n"},
+        {"upload", "qovi-cloud upload FILE... --to FOLDER [--cloud dropbox|gdrive]\n"
+                   "  Uploads the files, one after the other, into FOLDER (\"/Videos\",\n"
+                   "  \"/Videos/2026\"), with a progress bar each. A file whose name is\n"
+                   "  taken is stored under a new name; the line says which.\n"
+                   "  Example: qovi-cloud upload holiday.mp4 clip.mkv --to /Videos\n"
+                   "  Exit status: 0 all uploaded, 1 one or more failed or canceled,\n"
+                   "  2 a file cannot be read (nothing is sent), 3 not connected, 130 interrupted.\n"},
+    };
+    return help;
+}
+
 void say(const QString& line)
 {
     std::fprintf(stdout, "%s\n", qPrintable(line));
@@ -31,11 +80,20 @@ void say(const QString& line)
 void complain(const QString& line)
 {
     std::fprintf(stderr, "qovi-cloud: %s\n", qPrintable(line));
+    std::fflush(stderr);
+}
+
+QString nameOf(const CloudBase* account)
+{
+    return QLatin1String(account->service().name);
 }
 
 } // namespace
 
-CliTool::CliTool() = default;
+CliTool::CliTool() : m_interrupts(std::make_unique<InterruptWatcher>())
+{
+    connect(m_interrupts.get(), &InterruptWatcher::interrupted, this, &CliTool::onInterrupted);
+}
 
 CliTool::~CliTool()
 {
@@ -45,64 +103,88 @@ CliTool::~CliTool()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+QString CliTool::readableSize(quint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 bytes").arg(bytes);
+    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    double value = double(bytes) / 1024;
+    int unit = 0;
+    while (value >= 1024 && unit < 5) {
+        value /= 1024;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', value < 10 ? 2 : 1).arg(QLatin1String(units[unit]));
+}
+
+void CliTool::onInterrupted()
+{
+    // Every wait ends at once; each command returns as soon as its own
+    // loop sees the flag.
+    m_interrupted = true;
+    for (CloudBase* account : {m_dropbox.get(), m_drive.get()}) {
+        if (account)
+            account->interrupt();
+    }
+}
+
 int CliTool::run(const QStringList& arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "The player's cloud accounts from the command line.\n"
-        "  status                     which accounts are connected\n"
-        "  connect                    sign in (in a web window)\n"
-        "  space                      free space of the account\n"
-        "  upload FILE... --to FOLDER upload files into a folder of the account"));
-    parser.addHelpOption();
-    const QCommandLineOption cloud(QStringLiteral("cloud"), QStringLiteral("dropbox (default) or gdrive."),
-                                   QStringLiteral("name"), QStringLiteral("dropbox"));
-    const QCommandLineOption target(QStringLiteral("to"), QStringLiteral("Target folder of an upload."),
-                                    QStringLiteral("folder"));
-    const QCommandLineOption proxy(QStringLiteral("proxy"), QStringLiteral("HTTP proxy for all traffic."),
-                                   QStringLiteral("host:port"));
-    const QCommandLineOption caCertificate(QStringLiteral("ca-cert"),
-                                           QStringLiteral("An extra certificate authority to trust (PEM)."),
-                                           QStringLiteral("file"));
-    parser.addOptions({cloud, target, proxy, caCertificate});
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("status, connect, space or upload"));
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Help."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Version."));
+    const QCommandLineOption cloud(QStringLiteral("cloud"), QStringLiteral("dropbox or gdrive."), QStringLiteral("name"),
+                                   QStringLiteral("dropbox"));
+    const QCommandLineOption target(QStringLiteral("to"), QStringLiteral("Target folder."), QStringLiteral("folder"));
+    const QCommandLineOption proxy(QStringLiteral("proxy"), QStringLiteral("HTTP proxy."), QStringLiteral("host:port"));
+    const QCommandLineOption caCertificate(QStringLiteral("ca-cert"), QStringLiteral("Authority."), QStringLiteral("file"));
+    parser.addOptions({help, version, cloud, target, proxy, caCertificate});
     if (!parser.parse(arguments)) {
-        complain(parser.errorText());
+        complain(parser.errorText() + QStringLiteral("; see qovi-cloud --help"));
         return Usage;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
-        say(parser.helpText());
+    const QStringList positional = parser.positionalArguments();
+    const QString command = positional.value(0);
+    if (parser.isSet(version)) {
+        say(QStringLiteral("qovi-cloud %1").arg(QCoreApplication::applicationVersion()));
         return Ok;
     }
-    const QStringList positional = parser.positionalArguments();
-    if (positional.isEmpty()) {
-        complain(QStringLiteral("no command; see --help"));
+    if (command == QLatin1String("help") || parser.isSet(help)) {
+        const QString topic = command == QLatin1String("help") ? positional.value(1) : command;
+        if (!topic.isEmpty() && !commandHelp().contains(topic)) {
+            complain(QStringLiteral("no command %1; see qovi-cloud --help").arg(topic));
+            return Usage;
+        }
+        std::fputs(topic.isEmpty() ? kSummary : commandHelp().value(topic), stdout);
+        return Ok;
+    }
+    if (command.isEmpty()) {
+        complain(QStringLiteral("no command; see qovi-cloud --help"));
+        return Usage;
+    }
+    if (!commandHelp().contains(command)) {
+        complain(QStringLiteral("unknown command %1; see qovi-cloud --help").arg(command));
         return Usage;
     }
     if (!configureNetwork(parser.value(proxy), parser.value(caCertificate)))
         return Usage;
-
-    const QString command = positional.first();
     if (command == QLatin1String("status"))
         return status();
     CloudBase* chosen = account(parser.value(cloud));
     if (!chosen) {
-        complain(QStringLiteral("unknown cloud %1").arg(parser.value(cloud)));
+        complain(QStringLiteral("unknown cloud %1 (dropbox or gdrive)").arg(parser.value(cloud)));
         return Usage;
     }
     if (command == QLatin1String("connect"))
         return connectAccount(chosen);
     if (command == QLatin1String("space"))
         return space(chosen);
-    if (command == QLatin1String("upload")) {
-        if (positional.size() < 2 || !parser.isSet(target)) {
-            complain(QStringLiteral("usage: qovi-cloud upload FILE... --to FOLDER"));
-            return Usage;
-        }
-        return upload(chosen, positional.mid(1), parser.value(target));
+    if (positional.size() < 2 || !parser.isSet(target)) {
+        complain(QStringLiteral("usage: qovi-cloud upload FILE... --to FOLDER"));
+        return Usage;
     }
-    complain(QStringLiteral("unknown command %1").arg(command));
-    return Usage;
+    return upload(chosen, positional.mid(1), parser.value(target));
 }
 
 bool CliTool::configureNetwork(const QString& proxy, const QString& caCertificate)
@@ -149,59 +231,73 @@ int CliTool::status()
 {
     for (const char* cloud : {"dropbox", "gdrive"}) {
         CloudBase* chosen = account(QLatin1String(cloud));
-        const QString name = QLatin1String(CloudBase::cloudTypeName(chosen->cloudType()));
         if (chosen->isConnected(false))
-            say(QStringLiteral("%1: connected as %2").arg(name, chosen->readEmail()));
+            say(QStringLiteral("%1: connected as %2").arg(nameOf(chosen), chosen->readEmail()));
         else
-            say(QStringLiteral("%1: not connected").arg(name));
+            say(QStringLiteral("%1: not connected").arg(nameOf(chosen)));
     }
     return Ok;
 }
 
+bool CliTool::requireConnected(CloudBase* chosen)
+{
+    if (chosen->isConnected(false))
+        return true;
+    complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect").arg(nameOf(chosen)));
+    return false;
+}
+
 int CliTool::space(CloudBase* chosen)
 {
-    const QString name = QLatin1String(CloudBase::cloudTypeName(chosen->cloudType()));
-    if (!chosen->isConnected(false)) {
-        complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect").arg(name));
+    if (!requireConnected(chosen))
         return NotConnected;
-    }
     const quint64 free = chosen->getFreeSpace(true);
+    if (m_interrupted)
+        return Interrupted;
     if (free == CloudBase::kUnknownSpace) {
-        complain(QStringLiteral("%1 did not tell its free space").arg(name));
+        complain(QStringLiteral("%1 did not tell its free space: %2").arg(nameOf(chosen), chosen->lastError().text()));
         return Failed;
     }
-    say(QStringLiteral("%1: %2 bytes free").arg(name).arg(free));
+    say(QStringLiteral("%1: %2 free").arg(nameOf(chosen), readableSize(free)));
     return Ok;
 }
 
 int CliTool::connectAccount(CloudBase* chosen)
 {
-    const QString name = QLatin1String(CloudBase::cloudTypeName(chosen->cloudType()));
     QEventLoop loop;
     QString email;
+    QString failure;
     connect(chosen, &CloudBase::connectedToCloud, &loop, [&](CLOUD_TYPE, const QString& address) {
         email = address;
         loop.quit();
     });
-    InterruptWatcher interrupts;
-    connect(&interrupts, &InterruptWatcher::interrupted, &loop, &QEventLoop::quit);
-    QTimer::singleShot(kConnectLimitMs, &loop, &QEventLoop::quit);
+    connect(chosen, &CloudBase::signInFailed, &loop, [&](const QString& reason) {
+        failure = reason;
+        loop.quit();
+    });
+    connect(m_interrupts.get(), &InterruptWatcher::interrupted, &loop, &QEventLoop::quit);
+    QTimer::singleShot(kConnectLimitMs, &loop, [&] {
+        failure = QStringLiteral("%1: nobody signed in within %2 minutes").arg(nameOf(chosen)).arg(kConnectLimitMs / 60000);
+        loop.quit();
+    });
     if (!chosen->connectToCloud()) {
-        complain(QStringLiteral("%1 cannot show its sign-in").arg(name));
+        complain(QStringLiteral("%1 cannot show its sign-in").arg(nameOf(chosen)));
         return Failed;
     }
-    loop.exec();
+    if (email.isEmpty() && failure.isEmpty() && !m_interrupted)
+        loop.exec();
+    if (m_interrupted)
+        return Interrupted;
     if (email.isEmpty()) {
-        complain(QStringLiteral("%1: not signed in").arg(name));
+        complain(failure.isEmpty() ? QStringLiteral("%1: not signed in").arg(nameOf(chosen)) : failure);
         return Failed;
     }
-    say(QStringLiteral("%1: connected as %2").arg(name, email));
+    say(QStringLiteral("%1: connected as %2").arg(nameOf(chosen), email));
     return Ok;
 }
 
 int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& folder)
 {
-    const QString name = QLatin1String(CloudBase::cloudTypeName(chosen->cloudType()));
     for (const QString& file : files) {
         const QFileInfo info(file);
         if (!info.isFile() || !info.isReadable()) {
@@ -209,57 +305,47 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
             return Usage;
         }
     }
-    if (!chosen->isConnected(false)) {
-        complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect").arg(name));
+    if (!requireConnected(chosen))
         return NotConnected;
-    }
 
     QEventLoop loop;
     QMap<QString, std::shared_ptr<ProgressBar>> bars;
-    int pending = files.size();
+    int pending = 0;
     int failures = 0;
-    bool interrupted = false;
-    auto done = [&](const QString& file, const QString& outcome) {
-        if (auto bar = bars.value(file))
-            bar->finish(outcome);
-        if (--pending == 0)
-            loop.quit();
-    };
     connect(chosen, &CloudBase::uploadProgress, &loop, [&](const QString& file, qint64 sent, qint64 total) {
         if (auto bar = bars.value(file))
             bar->update(sent, total);
     });
-    connect(chosen, &CloudBase::uploadFinished, &loop, [&](const QString& file, const QString& targetPath) {
-        done(file, QStringLiteral("uploaded: %1 -> %2").arg(file, targetPath));
-    });
-    connect(chosen, &CloudBase::uploadCanceled, &loop, [&](const QString& file, const QString&) {
-        ++failures;
-        done(file, QStringLiteral("canceled: %1").arg(file));
-    });
-    connect(chosen, &CloudBase::uploadFailed, &loop, [&](const QString& file, const QString& why, int) {
-        ++failures;
-        done(file, QStringLiteral("failed: %1: %2").arg(file, why));
-    });
-    // Nobody to ask here: a failed step is reported and not retried.
-    connect(chosen, &CloudBase::failedRetry, &loop, [](const QString& message, bool&) {
-        if (!message.isEmpty())
-            complain(message);
-    });
-    // A session the service left hanging cannot finish: give it up.
-    connect(chosen, &CloudBase::networkError, &loop, [&](const QString& message) {
-        complain(message);
-        if (!chosen->uploadQueue().empty())
-            chosen->cancelUpload(chosen->uploadQueue().front().filePath);
-    });
-    InterruptWatcher interrupts;
-    connect(&interrupts, &InterruptWatcher::interrupted, &loop, [&] {
-        interrupted = true;
-        for (const QString& file : files)
-            chosen->cancelUpload(file);
+    // Each file ends once: its bar closes with the outcome, and a failure's
+    // reason goes to standard error.
+    connect(chosen, &CloudBase::uploadEnded, &loop, [&](const UploadOutcome& outcome) {
+        const auto bar = bars.value(outcome.filePath);
+        switch (outcome.ending) {
+        case UploadOutcome::Finished:
+            bar->finish(QStringLiteral("uploaded: %1 -> %2 (%3)")
+                            .arg(outcome.filePath, outcome.storedPath, readableSize(outcome.storedSize)));
+            break;
+        case UploadOutcome::Canceled:
+            ++failures;
+            bar->finish(QStringLiteral("canceled: %1").arg(outcome.filePath));
+            if (outcome.error.isError())
+                complain(QStringLiteral("%1: %2").arg(outcome.filePath, outcome.error.text()));
+            break;
+        case UploadOutcome::Failed:
+            ++failures;
+            bar->finish(QStringLiteral("failed: %1").arg(outcome.filePath));
+            complain(QStringLiteral("%1: %2").arg(outcome.filePath, outcome.error.text()));
+            break;
+        }
+        if (--pending == 0)
+            loop.quit();
     });
 
     for (const QString& file : files) {
+        if (m_interrupted)
+            break;
         bars.insert(file, std::make_shared<ProgressBar>(QFileInfo(file).fileName(), stdout));
+        ++pending;
         QString error;
         if (!chosen->uploadFile(file, folder, &error)) {
             complain(error);
@@ -267,9 +353,9 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
             --pending;
         }
     }
-    if (pending > 0)
+    if (pending > 0 && !m_interrupted)
         loop.exec();
-    if (interrupted)
+    if (m_interrupted)
         return Interrupted;
     return failures == 0 ? Ok : Failed;
 }

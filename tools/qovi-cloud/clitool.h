@@ -6,6 +6,7 @@
 #include <memory>
 
 class CloudBase;
+class InterruptWatcher;
 
 // The command line's commands over the player's own cloud accounts: the
 // same application name, hence the same stored sign-ins, as the player.
@@ -20,6 +21,9 @@ public:
 
     int run(const QStringList& arguments);
 
+    // "1.5 GiB", "734 bytes": sizes as people read them.
+    static QString readableSize(quint64 bytes);
+
 private:
     bool configureNetwork(const QString& proxy, const QString& caCertificate);
     CloudBase* account(const QString& cloud);
@@ -27,7 +31,11 @@ private:
     int space(CloudBase* account);
     int connectAccount(CloudBase* account);
     int upload(CloudBase* account, const QStringList& files, const QString& folder);
+    bool requireConnected(CloudBase* account);
+    void onInterrupted();
 
     std::unique_ptr<CloudBase> m_dropbox;
     std::unique_ptr<CloudBase> m_drive;
+    std::unique_ptr<InterruptWatcher> m_interrupts;
+    bool m_interrupted = false;
 };

@@ -15,6 +15,7 @@ int main(int argc, char** argv)
         qputenv("QT_NO_GLIB", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qovi-cloud"));
+    QApplication::setApplicationVersion(QStringLiteral(LUMEN_VERSION));
     int status = 0;
     {
         CliTool tool;

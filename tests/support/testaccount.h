@@ -1,0 +1,32 @@
+#pragma once
+
+#include "cloudview.h"
+#include "requestengine.h"
+#include "uploadqueue.h"
+
+#include <QNetworkAccessManager>
+
+// A provider's account, its protected workings opened to the tests.
+template <class Provider>
+class TestAccount : public Provider
+{
+public:
+    TestAccount() : Provider("Player") {}
+
+    using Provider::accessToken;
+    using Provider::askRetry;
+    using Provider::checkUploadFolderExists;
+    using Provider::createUploadFolder;
+    using Provider::describeError;
+    using Provider::parseErrorReply;
+    using Provider::sendRequest;
+    using Provider::waitForReply;
+
+    QNetworkAccessManager* manager() const { return this->m_networkManager; }
+    CloudView* view() const { return this->m_view; }
+    RequestEngine* engine() const { return this->m_engine; }
+    int lastCloudError() const { return this->m_lastCloudError; }
+    quint64 freeSpace() const { return this->m_freeSpace; }
+    void setMode(int mode) { this->m_mode = mode; }
+    void authorizationReply(int error, const QString& url) { this->handleAuthorizationReply(error, url); }
+};

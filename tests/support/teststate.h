@@ -1,0 +1,74 @@
+#pragma once
+
+#include "cloudtypes.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+
+#include <functional>
+
+class FakeCloud;
+
+// What the suites share: a clean stored state in the test-mode locations,
+// a log file per case, the stored facts of a sign-in as the accounts keep
+// them, and the stand-in's record.
+namespace teststate {
+
+extern const char* const kApplication; // "Player", as the plug-in names its accounts
+extern const QString kAlice;           // a user the stand-in knows from the start
+
+// Test-mode locations, the metatypes of the accounts' signals, nothing stored.
+void prepareProcess();
+// Token records, e-mail addresses, cookies and the HTTP cache of both accounts.
+void clearStoredState();
+
+// Opens the process-wide log on a new file for the current case.
+void openLog(const QString& part = QString());
+// The log's lines as "LVL message" (level tag kept, time stamp dropped).
+QStringList logLines();
+bool logged(const QString& levelAndMessage);
+int logCount(const QString& levelAndMessage);
+// Whether these lines come in this order (others may come between).
+bool loggedInOrder(const QStringList& expected);
+
+// The stored facts of a sign-in.
+void storeToken(CLOUD_TYPE kind, const QByteArray& record);
+QByteArray storedToken(CLOUD_TYPE kind);
+void storeEmail(CLOUD_TYPE kind, const QString& email);
+QString storedEmail(CLOUD_TYPE kind);
+void storeSignInCookie(CLOUD_TYPE kind);
+bool hasSignInCookie(CLOUD_TYPE kind);
+// All three for a user, with tokens the stand-in issued and stored as the
+// provider stores them; answers the access token.
+QString signIn(FakeCloud& cloud, CLOUD_TYPE kind, const QString& email = kAlice);
+
+// The requests the stand-in received for a host and path, each answered;
+// the tunnels' CONNECT lines left out.
+QJsonArray requests(FakeCloud& cloud, const QString& host, const QString& path = QString());
+QString header(const QJsonObject& request, const QString& name);
+QByteArray body(const QJsonObject& request);
+
+// Bytes that differ from position to position and from seed to seed.
+QByteArray pattern(qint64 size, int seed);
+// Writes a file of pattern bytes; answers its path.
+QString writeFile(const QString& path, qint64 size, int seed);
+// Runs the event loop until the condition holds or the time is up.
+bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000);
+
+} // namespace teststate
+
+#define LUMEN_TEST_MAIN(TestObject)                                                                                    \
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        QApplication app(argc, argv);                                                                                  \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                                       \
+        teststate::prepareProcess();                                                                                   \
+        TestObject test;                                                                                               \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                                     \
+        return QTest::qExec(&test, argc, argv);                                                                        \
+    }

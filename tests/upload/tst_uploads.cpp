@@ -1,0 +1,287 @@
+// Uploads into Dropbox through the account's queue, against the stand-in:
+// sessions cut into chunks, every fault the road and the service can bring,
+// cancels at each step; each file ends exactly once, with the truth.
+#include "dropbox.h"
+#include "fakecloud.h"
+#include "testaccount.h"
+#include "teststate.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+using namespace teststate;
+
+namespace {
+
+const QString kContent = QStringLiteral("content.dropboxapi.com");
+const QString kStart = QStringLiteral("/2/files/upload_session/start");
+const QString kAppend = QStringLiteral("/2/files/upload_session/append_v2");
+const QString kFinish = QStringLiteral("/2/files/upload_session/finish");
+const qint64 kChunk = 16777216;
+
+QJsonObject fault(const QString& path, const QString& kind, const QJsonObject& more = {})
+{
+    QJsonObject fault = more;
+    fault.insert("host", kContent);
+    fault.insert("path", path);
+    fault.insert("kind", kind);
+    return fault;
+}
+
+QJsonObject argument(const QJsonObject& request)
+{
+    return QJsonDocument::fromJson(header(request, "Dropbox-API-Arg").toUtf8()).object();
+}
+
+} // namespace
+
+class UploadsTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(m_cloud.start()); }
+    void init();
+    void cleanup() { m_account.reset(); }
+    void chunkBoundaries_data();
+    void chunkBoundaries();
+    void faults_data();
+    void faults();
+    void retryAfterIsHonoured();
+    void namesAsStored_data();
+    void namesAsStored();
+    void cancelAtEachStep_data();
+    void cancelAtEachStep();
+    void handlersMayCancelInsideTheSignals();
+
+private:
+    QString file(const QString& name, qint64 size, int seed = 1) { return writeFile(m_files.filePath(name), size, seed); }
+    QList<UploadOutcome> uploadAll(const QStringList& paths, const QString& folder = QStringLiteral("/Videos"));
+    QByteArray stored(const QString& path) { return m_cloud.dropboxFile(kAlice, path); }
+
+    FakeCloud m_cloud;
+    QTemporaryDir m_files;
+    std::unique_ptr<TestAccount<DropBox>> m_account;
+};
+
+void UploadsTest::init()
+{
+    m_cloud.reset();
+    clearStoredState();
+    openLog();
+    signIn(m_cloud, DROPBOX_CLOUD);
+    m_account = std::make_unique<TestAccount<DropBox>>();
+    m_account->setUploadLimits(800, 3, 20);
+}
+
+QList<UploadOutcome> UploadsTest::uploadAll(const QStringList& paths, const QString& folder)
+{
+    QSignalSpy ended(m_account.get(), &CloudBase::uploadEnded);
+    for (const QString& path : paths)
+        m_account->uploadFile(path, folder);
+    waitFor([&] { return ended.size() >= paths.size(); }, 60000);
+    QTest::qWait(50); // a second ending would show here
+    QList<UploadOutcome> outcomes;
+    for (const QList<QVariant>& signal : ended)
+        outcomes.append(signal.at(0).value<UploadOutcome>());
+    return outcomes;
+}
+
+void UploadsTest::chunkBoundaries_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QList<qint64>>("appends");
+    QTest::newRow("empty") << qint64(0) << QList<qint64>{0};
+    QTest::newRow("one chunk exactly") << kChunk << QList<qint64>{kChunk};
+    QTest::newRow("one byte more") << kChunk + 1 << QList<qint64>{kChunk, 1};
+    QTest::newRow("40,000,000 bytes") << qint64(40000000) << QList<qint64>{kChunk, kChunk, 6445568};
+}
+
+void UploadsTest::chunkBoundaries()
+{
+    QFETCH(qint64, size);
+    QFETCH(QList<qint64>, appends);
+    const QString path = file("film.mkv", size);
+    const QList<UploadOutcome> outcomes = uploadAll({path}, "/Videos/");
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(outcomes[0].ending, UploadOutcome::Finished);
+    QCOMPARE(outcomes[0].storedPath, QStringLiteral("/Videos/film.mkv"));
+    QCOMPARE(outcomes[0].storedSize, quint64(size));
+
+    const QJsonArray sent = requests(m_cloud, kContent, kAppend);
+    QCOMPARE(sent.size(), appends.size());
+    qint64 offset = 0;
+    for (int i = 0; i < sent.size(); ++i) {
+        QCOMPARE(qint64(sent[i]["body_size"].toDouble()), appends[i]);
+        QCOMPARE(qint64(argument(sent[i].toObject())["cursor"].toObject()["offset"].toDouble()), offset);
+        offset += appends[i];
+    }
+    const QJsonObject finish = argument(requests(m_cloud, kContent, kFinish).at(0).toObject());
+    QCOMPARE(qint64(finish["cursor"].toObject()["offset"].toDouble()), size);
+    QCOMPARE(finish["commit"].toObject()["path"].toString(), QStringLiteral("/Videos/film.mkv"));
+    QFile local(path);
+    QVERIFY(local.open(QIODevice::ReadOnly));
+    QVERIFY(stored("/Videos/film.mkv") == local.readAll());
+}
+
+void UploadsTest::faults_data()
+{
+    QTest::addColumn<QJsonArray>("faults");
+    QTest::addColumn<int>("ending");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<bool>("kept");
+    const int finished = UploadOutcome::Finished;
+    const int failed = UploadOutcome::Failed;
+    const QJsonObject once{{"times", 1}};
+    QTest::newRow("503 twice") << QJsonArray{fault(kAppend, "status", {{"status", 503}, {"times", 2}})} << finished
+                               << int(CloudError::None) << true;
+    QTest::newRow("connection dropped in an append")
+        << QJsonArray{fault(kAppend, "drop", {{"where", "request"}, {"times", 1}})} << finished << int(CloudError::None)
+        << true;
+    QTest::newRow("append answer longer than it says")
+        << QJsonArray{fault(kAppend, "bad_length", once)} << finished << int(CloudError::None) << true;
+    QTest::newRow("append answer stalls")
+        << QJsonArray{fault(kAppend, "delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})} << finished
+        << int(CloudError::None) << true;
+    QTest::newRow("every append answer stalls")
+        << QJsonArray{fault(kAppend, "stall")} << failed << int(CloudError::TimedOut) << false;
+    QTest::newRow("token refused on every append")
+        << QJsonArray{fault(kAppend, "expired")} << failed << int(CloudError::Unauthorized) << false;
+    QTest::newRow("revoked grant") << QJsonArray{fault(kStart, "revoked")} << failed << int(CloudError::GrantRevoked)
+                                   << false;
+    QTest::newRow("no space") << QJsonArray{fault(kFinish, "no_space")} << failed
+                              << int(CloudError::InsufficientSpace) << false;
+    QTest::newRow("start answer is not JSON")
+        << QJsonArray{fault(kStart, "status", {{"status", 200}, {"body", "<html>"}, {"content_type", "text/html"}})}
+        << failed << int(CloudError::BadReply) << false;
+    QTest::newRow("endless start answer") << QJsonArray{fault(kStart, "endless")} << failed
+                                          << int(CloudError::ReplyTooLarge) << false;
+    QTest::newRow("finish answer without path or size")
+        << QJsonArray{fault(kFinish, "status", {{"status", 200}, {"body", QJsonObject{{"name", "film.mkv"}}}})}
+        << failed << int(CloudError::BadReply) << false;
+    QTest::newRow("finish answer cut after the commit")
+        << QJsonArray{fault(kFinish, "drop", {{"where", "response"}, {"times", 1}})} << failed
+        << int(CloudError::MaybeStored) << true;
+    QTest::newRow("finish answer never ends")
+        << QJsonArray{fault(kFinish, "bad_length", once)} << failed << int(CloudError::MaybeStored) << true;
+}
+
+void UploadsTest::faults()
+{
+    QFETCH(QJsonArray, faults);
+    QFETCH(int, ending);
+    QFETCH(int, error);
+    QFETCH(bool, kept);
+    for (const QJsonValue& fault : faults)
+        m_cloud.addFault(fault.toObject());
+    const QString path = file("film.mkv", 65536);
+    QSignalSpy asked(m_account.get(), &CloudBase::failedRetry);
+    const QList<UploadOutcome> outcomes = uploadAll({path});
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(int(outcomes[0].ending), ending);
+    QCOMPARE(int(outcomes[0].error.kind()), error);
+    if (error != int(CloudError::None))
+        QVERIFY(logged(QStringLiteral("ERR Dropbox: upload of %1 failed: %2").arg(path, outcomes[0].error.text())));
+    QFile local(path);
+    QVERIFY(local.open(QIODevice::ReadOnly));
+    QCOMPARE(stored("/Videos/film.mkv") == local.readAll(), kept);
+    // A token refused again is not tried for ever: one restart, then the end.
+    QVERIFY(requests(m_cloud, kContent, kStart).size() <= 2 + 3);
+    if (ending == UploadOutcome::Finished)
+        QCOMPARE(asked.size(), 0);
+}
+
+void UploadsTest::retryAfterIsHonoured()
+{
+    m_cloud.addFault(fault(kAppend, "rate_limit", {{"retry_after", 1}, {"times", 1}}));
+    const QList<UploadOutcome> outcomes = uploadAll({file("clip.mkv", 1000)});
+    QCOMPARE(outcomes.value(0).ending, UploadOutcome::Finished);
+    const QJsonArray appends = requests(m_cloud, kContent, kAppend);
+    QCOMPARE(appends.size(), 2);
+    QVERIFY(appends[1]["time"].toDouble() - appends[0]["time"].toDouble() >= 0.95);
+}
+
+void UploadsTest::namesAsStored_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("storedAs");
+    QTest::newRow("taken name") << "holiday.mov" << "/" << "/holiday (1).mov";
+    QTest::newRow("not ASCII") << QStringLiteral("été 🎬 Ωmega.mp4") << QStringLiteral("/Vidéos")
+                               << QStringLiteral("/Vidéos/été 🎬 Ωmega.mp4");
+}
+
+void UploadsTest::namesAsStored()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, folder);
+    QFETCH(QString, storedAs);
+    const QList<UploadOutcome> outcomes = uploadAll({file(name, 3000)}, folder);
+    QCOMPARE(outcomes.value(0).ending, UploadOutcome::Finished);
+    QCOMPARE(outcomes[0].storedPath, storedAs);
+    QCOMPARE(stored(storedAs), pattern(3000, 1));
+    // The header is ASCII; names go as \u escapes.
+    for (const QJsonValue& request : requests(m_cloud, kContent)) {
+        const QByteArray argument = header(request.toObject(), "Dropbox-API-Arg").toUtf8();
+        QVERIFY(std::all_of(argument.begin(), argument.end(), [](char c) { return uchar(c) <= 0x7E; }));
+    }
+}
+
+void UploadsTest::cancelAtEachStep_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("maybeStored");
+    QTest::newRow("starting") << kContent << kStart << false;
+    QTest::newRow("appending") << kContent << kAppend << false;
+    QTest::newRow("committing") << kContent << kFinish << true;
+}
+
+void UploadsTest::cancelAtEachStep()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, path);
+    QFETCH(bool, maybeStored);
+    // The step hangs until the cancel, which must not wait for it.
+    m_account->setUploadLimits(60000, 3, 20);
+    m_cloud.addFault({{"host", host}, {"path", path}, {"kind", "delay"}, {"seconds", 20}, {"times", 1}});
+    const QString first = file("first.mkv", 2000, 1);
+    const QString second = file("second.mkv", 2000, 2);
+    QSignalSpy ended(m_account.get(), &CloudBase::uploadEnded);
+    QSignalSpy canceled(m_account.get(), &CloudBase::uploadCanceled);
+    m_account->uploadFile(first, "/Videos");
+    m_account->uploadFile(second, "/Videos");
+    QVERIFY(waitFor([&] { return !m_cloud.requests(host, path).isEmpty() || ended.size() > 0; }));
+    QVERIFY(m_account->cancelUpload(first));
+    QVERIFY(!m_account->cancelUpload(first)); // once
+    QVERIFY(waitFor([&] { return ended.size() == 2; }));
+    QTest::qWait(50);
+    QCOMPARE(ended.size(), 2);
+    QCOMPARE(canceled.size(), 1);
+    const auto outcome = [&](int i) { return ended[i][0].value<UploadOutcome>(); };
+    QCOMPARE(outcome(0).filePath, first);
+    QCOMPARE(outcome(0).ending, UploadOutcome::Canceled);
+    QCOMPARE(outcome(0).error.kind(), maybeStored ? CloudError::MaybeStored : CloudError::None);
+    QCOMPARE(outcome(1).ending, UploadOutcome::Finished);
+    QCOMPARE(stored("/Videos/second.mkv"), pattern(2000, 2));
+}
+
+void UploadsTest::handlersMayCancelInsideTheSignals()
+{
+    // Whoever is told of a failure may cancel or queue from inside the
+    // signal; nothing of the ended upload may be touched after that.
+    m_cloud.addFault(fault(kStart, "status", {{"status", 200}, {"body", "<html>"}, {"content_type", "text/html"}}));
+    const QString path = file("film.mkv", 100);
+    connect(m_account.get(), &CloudBase::failedRetry, this, [&](const QString&, bool&) {
+        m_account->cancelUpload(path);
+        m_account->cancelUpload(path);
+    });
+    connect(m_account.get(), &CloudBase::uploadEnded, this, [&](const UploadOutcome&) { m_account->cancelUpload(path); });
+    const QList<UploadOutcome> outcomes = uploadAll({path});
+    QCOMPARE(outcomes.size(), 1);
+    QCOMPARE(outcomes[0].ending, UploadOutcome::Canceled);
+    QVERIFY(m_account->uploadQueue().isEmpty());
+}
+
+LUMEN_TEST_MAIN(UploadsTest)
+#include "tst_uploads.moc"
