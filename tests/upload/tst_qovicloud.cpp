@@ -1,14 +1,17 @@
-// qovi-cloud end to end: signed in through the web window against the
-// stand-in, then a 100 MB upload whose bytes the stand-in checks.
+// qovi-cloud end to end against the stand-in: signed in through the web
+// window, a 100 MB upload whose bytes the stand-in checks, exit statuses and
+// their messages, and signals that end any wait at once.
 #include "fakecloud.h"
+#include "teststate.h"
 
 #include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
-#include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QTest>
+
+#include <csignal>
+
+using namespace teststate;
 
 class QoviCloudTest : public QObject
 {
@@ -16,112 +19,163 @@ class QoviCloudTest : public QObject
 private slots:
     void initTestCase();
     void signInThenUpload();
-    void missingFileIsRefusedBeforeAnythingIsSent();
-    void notSignedIn();
+    void exitStatuses_data();
+    void exitStatuses();
+    void signalsEndAnyWait_data();
+    void signalsEndAnyWait();
 
 private:
-    int run(const QStringList& arguments, QByteArray* output = nullptr, int timeoutMs = 120000);
+    void start(QProcess& tool, const QStringList& arguments);
+    int run(const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr);
 
     FakeCloud m_cloud;
     QTemporaryDir m_home; // the tool's own settings, cookies and cache
+    QTemporaryDir m_files;
 };
 
 void QoviCloudTest::initTestCase()
 {
     QVERIFY(m_cloud.start());
+    m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 50}});
+    QByteArray out;
+    QCOMPARE(run({"connect"}, &out), 0);
+    QVERIFY2(out.contains("Dropbox: connected as alice@example.com"), out.constData());
 }
 
-int QoviCloudTest::run(const QStringList& arguments, QByteArray* output, int timeoutMs)
+void QoviCloudTest::start(QProcess& tool, const QStringList& arguments)
 {
-    QProcess tool;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("HOME", m_home.path());
     environment.insert("XDG_CONFIG_HOME", m_home.filePath("config"));
     environment.insert("XDG_CACHE_HOME", m_home.filePath("cache"));
     environment.insert("XDG_DATA_HOME", m_home.filePath("data"));
+    environment.insert("XDG_RUNTIME_DIR", m_home.path());
     tool.setProcessEnvironment(environment);
-    tool.setProcessChannelMode(QProcess::MergedChannels);
     tool.start(QOVI_CLOUD, QStringList{"--proxy", QStringLiteral("127.0.0.1:%1").arg(m_cloud.port()), "--ca-cert",
                                        FAKECLOUD_DIR "/ca.pem"} + arguments);
-    if (!tool.waitForFinished(timeoutMs)) {
+    QVERIFY(tool.waitForStarted());
+}
+
+int QoviCloudTest::run(const QStringList& arguments, QByteArray* out, QByteArray* err)
+{
+    QProcess tool;
+    start(tool, arguments);
+    if (!tool.waitForFinished(120000)) {
         tool.kill();
         tool.waitForFinished();
         return -1;
     }
-    if (output)
-        *output = tool.readAll();
+    if (out)
+        *out = tool.readAllStandardOutput();
+    if (err)
+        *err = tool.readAllStandardError();
     return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
 }
 
 void QoviCloudTest::signInThenUpload()
 {
-    m_cloud.reset();
-    m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 50}});
-    QByteArray output;
-    QCOMPARE(run({"connect"}, &output), 0);
-    QVERIFY2(output.contains("Dropbox: connected as alice@example.com"), output.constData());
-    QCOMPARE(run({"status"}, &output), 0);
-    QVERIFY2(output.contains("Dropbox: connected as alice@example.com"), output.constData());
-    QCOMPARE(run({"space"}, &output), 0);
-    QVERIFY2(output.contains(" bytes free"), output.constData());
+    m_cloud.control("DELETE", "/faults");
+    QByteArray out;
+    QCOMPARE(run({"status"}, &out), 0);
+    QVERIFY(out.contains("Dropbox: connected as alice@example.com\nGoogle Drive: not connected"));
+    QCOMPARE(run({"space"}, &out), 0);
+    QVERIFY2(out.contains("Dropbox: 2.00 TiB free"), out.constData());
 
-    QTemporaryDir files;
-    QFile movie(files.filePath("film.mkv"));
-    QVERIFY(movie.open(QIODevice::WriteOnly));
-    QCryptographicHash sha(QCryptographicHash::Sha256);
-    for (int block = 0; block < 100; ++block) {
-        const QByteArray bytes = QByteArray(1000000, char('a' + block % 26)) + QByteArray::number(block);
-        movie.write(bytes.left(1000000));
-        sha.addData(bytes.left(1000000));
-    }
-    movie.close();
-    QCOMPARE(run({"upload", movie.fileName(), "--to", "/Videos"}, &output), 0);
-    QVERIFY2(output.contains("uploaded: " + movie.fileName().toUtf8() + " -> /Videos"), output.constData());
-    QVERIFY(output.contains("film.mkv 100%"));
-
-    const QJsonArray listed = m_cloud.control("GET", "/files?service=dropbox&email=alice@example.com").value("files").toArray();
-    bool found = false;
-    for (const QJsonValue& file : listed) {
-        if (file.toObject().value("path").toString() == "/Videos/film.mkv") {
-            found = true;
-            QCOMPARE(file.toObject().value("size").toDouble(), 100000000.0);
-            QCOMPARE(file.toObject().value("sha256").toString().toLatin1(), sha.result().toHex());
-        }
-    }
-    QVERIFY(found);
+    const QString movie = writeFile(m_files.filePath("film.mkv"), 100000000, 7);
+    QByteArray err;
+    QCOMPARE(run({"upload", movie, "--to", "/Videos"}, &out, &err), 0);
+    QVERIFY2(out.contains(("uploaded: " + movie + " -> /Videos/film.mkv (95.4 MiB)").toUtf8()), out.constData());
+    QVERIFY(out.contains("film.mkv 100%"));
+    QVERIFY(err.isEmpty());
+    QFile local(movie);
+    QVERIFY(local.open(QIODevice::ReadOnly));
+    const QByteArray sha = QCryptographicHash::hash(local.readAll(), QCryptographicHash::Sha256).toHex();
+    const QJsonArray listed = m_cloud.control("GET", "/files?service=dropbox&email=" + kAlice)["files"].toArray();
+    QVERIFY(std::any_of(listed.begin(), listed.end(), [&](const QJsonValue& file) {
+        return file["path"].toString() == "/Videos/film.mkv" && file["sha256"].toString().toLatin1() == sha;
+    }));
 }
 
-void QoviCloudTest::missingFileIsRefusedBeforeAnythingIsSent()
+void QoviCloudTest::exitStatuses_data()
 {
-    QTemporaryDir files;
-    QFile real(files.filePath("real.mp4"));
-    QVERIFY(real.open(QIODevice::WriteOnly));
-    real.write("x");
-    real.close();
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    const QString missing = QDir::tempPath() + "/lumen-no-such-file.mp4";
+    QTest::newRow("version") << QStringList{"--version"} << QJsonObject() << 0 << "qovi-cloud 1.0" << "";
+    QTest::newRow("help of a command") << QStringList{"help", "upload"} << QJsonObject() << 0
+                                       << "Exit status: 0 all uploaded" << "";
+    QTest::newRow("unknown command") << QStringList{"fly"} << QJsonObject() << 2 << ""
+                                     << "qovi-cloud: unknown command fly; see qovi-cloud --help";
+    QTest::newRow("no target folder") << QStringList{"upload", missing} << QJsonObject() << 2 << ""
+                                      << "usage: qovi-cloud upload FILE... --to FOLDER";
+    QTest::newRow("missing file") << QStringList{"upload", missing, "--to", "/V"} << QJsonObject() << 2 << ""
+                                  << "cannot upload " + missing + ": no such file";
+    QTest::newRow("not connected") << QStringList{"space", "--cloud", "gdrive"} << QJsonObject() << 3 << ""
+                                   << "Google Drive is not connected";
+    QTest::newRow("space answered HTML")
+        << QStringList{"space"}
+        << QJsonObject{{"path", "/2/users/get_space_usage"}, {"kind", "status"}, {"status", 200}, {"body", "<html>"},
+                       {"content_type", "text/html"}}
+        << 1 << "" << "Dropbox did not tell its free space: the service gave an unusable answer (not a JSON object)";
+    QTest::newRow("no space left")
+        << QStringList{"upload", "@file", "--to", "/V"}
+        << QJsonObject{{"path", "/2/files/upload_session/finish"}, {"kind", "no_space"}} << 1 << "failed: @file"
+        << "@file: not enough space in the account (path/insufficient_space/";
+}
+
+void QoviCloudTest::exitStatuses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QJsonObject, fault);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    m_cloud.control("DELETE", "/faults");
+    if (!fault.isEmpty())
+        m_cloud.addFault(fault);
+    const QString file = writeFile(m_files.filePath("clip.mkv"), 1000, 1);
+    arguments.replaceInStrings("@file", file);
+    out.replace("@file", file);
+    err.replace("@file", file);
+    QByteArray printed;
+    QByteArray complained;
+    QCOMPARE(run(arguments, &printed, &complained), status);
+    QVERIFY2(printed.contains(out.toUtf8()), printed.constData());
+    QVERIFY2(complained.contains(err.toUtf8()), complained.constData());
+    if (!err.isEmpty()) // said once
+        QCOMPARE(complained.count(err.toUtf8()), 1);
+}
+
+void QoviCloudTest::signalsEndAnyWait_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C during a space query") << QStringList{"space"} << "/2/users/get_space_usage" << SIGINT;
+    QTest::newRow("SIGTERM during an upload") << QStringList{"upload", "@file", "--to", "/V"}
+                                              << "/2/files/upload_session/append_v2" << SIGTERM;
+}
+
+void QoviCloudTest::signalsEndAnyWait()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, path);
+    QFETCH(int, signal);
+    m_cloud.control("DELETE", "/faults");
     m_cloud.control("DELETE", "/record");
-    QByteArray output;
-    QCOMPARE(run({"upload", real.fileName(), files.filePath("gone.mp4"), "--to", "/Videos"}, &output), 2);
-    QVERIFY2(output.contains("cannot upload " + files.filePath("gone.mp4").toUtf8() + ": no such file"), output.constData());
-    QVERIFY(m_cloud.requests().isEmpty());
-    QCOMPARE(run({"upload", real.fileName()}, &output), 2);
-    QVERIFY(output.contains("usage: qovi-cloud upload FILE... --to FOLDER"));
+    m_cloud.addFault({{"path", path}, {"kind", "delay"}, {"seconds", 25}});
+    arguments.replaceInStrings("@file", writeFile(m_files.filePath("clip.mkv"), 1000, 1));
+    QProcess tool;
+    start(tool, arguments);
+    QVERIFY(waitFor([&] { return !m_cloud.requests(QString(), path).isEmpty(); }));
+    ::kill(pid_t(tool.processId()), signal);
+    QVERIFY2(tool.waitForFinished(10000), "the wait outlived the signal"); // it would last 25 s
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 130);
 }
 
-void QoviCloudTest::notSignedIn()
-{
-    QTemporaryDir elsewhere;
-    QFile file(elsewhere.filePath("a.mov"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    const QString home = m_home.path();
-    QVERIFY(QDir(home).removeRecursively());
-    QVERIFY(QDir().mkpath(home));
-    QByteArray output;
-    QCOMPARE(run({"upload", file.fileName(), "--to", "/Videos"}, &output), 3);
-    QVERIFY2(output.contains("Dropbox is not connected"), output.constData());
-    QCOMPARE(run({"status"}, &output), 0);
-    QVERIFY(output.contains("Dropbox: not connected"));
-}
-
-QTEST_GUILESS_MAIN(QoviCloudTest)
+LUMEN_TEST_MAIN(QoviCloudTest)
 #include "tst_qovicloud.moc"

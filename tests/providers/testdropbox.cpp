@@ -1,3 +1,0 @@
-#include "testdropbox.h"
-
-TestDropBox::TestDropBox(const char* applicationName) : DropBox(applicationName) {}

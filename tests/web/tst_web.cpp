@@ -1,0 +1,352 @@
+// The web side of the accounts: window shapes and pop-ups, the cookie jar's
+// rules, the chooser bridge's filter, the chooser pages in the real web
+// engine against the stand-in, and the services' credentials.
+#include "cloudcredential.h"
+#include "cookiesmanager.h"
+#include "dropbox.h"
+#include "fakecloud.h"
+#include "filepicker.h"
+#include "googledrive.h"
+#include "testaccount.h"
+#include "teststate.h"
+
+#include <QUrlQuery>
+#include <QNetworkCookie>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QWebFrame>
+#include <QWebSettings>
+
+using namespace teststate;
+
+namespace {
+
+QNetworkCookie cookie(const QString& spec)
+{
+    // "name@domain", "+" at the end for a persistent one.
+    const bool persistent = spec.endsWith('+');
+    const QString bare = persistent ? spec.chopped(1) : spec;
+    QNetworkCookie c(bare.section('@', 0, 0).toUtf8(), "v");
+    c.setDomain(bare.section('@', 1));
+    c.setPath("/");
+    if (persistent)
+        c.setExpirationDate(QDateTime::currentDateTimeUtc().addYears(1));
+    return c;
+}
+
+QStringList storedKeys(const QString& group)
+{
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Qovi\\Settings", kApplication);
+    settings.beginGroup(group);
+    return settings.childKeys();
+}
+
+QVariantMap entry(const QString& link, const QVariant& id = QVariant())
+{
+    QVariantMap map{{"filelink", link}, {"fileName", "a.mkv"}, {"fileSize", 1.0}};
+    if (id.isValid())
+        map.insert("id", id);
+    return map;
+}
+
+} // namespace
+
+class WebTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(m_cloud.start()); }
+    void init();
+    void windows();
+    void cookieRules_data();
+    void cookieRules();
+    void storedSessionsLoad();
+    void bridgeFilter_data();
+    void bridgeFilter();
+    void bridgeOnlyOnTheChooserPage();
+    void dropboxChooser_data();
+    void dropboxChooser();
+    void googleChooserPicksSeveral();
+    void googlePickerWaitsForBothHalves();
+    void credentials();
+
+private:
+    FakeCloud m_cloud;
+};
+
+void WebTest::init()
+{
+    m_cloud.reset();
+    m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 30}});
+    clearStoredState();
+    openLog();
+}
+
+void WebTest::windows()
+{
+    QWebSettings::globalSettings()->setAttribute(QWebSettings::JavascriptCanOpenWindows, false);
+    TestAccount<DropBox> dropbox;
+    TestAccount<GoogleDrive> drive;
+    QVERIFY(QWebSettings::globalSettings()->testAttribute(QWebSettings::JavascriptCanOpenWindows));
+    QCOMPARE(dropbox.view()->minimumSize(), QSize(640, 480));
+    QVERIFY(dropbox.view()->maximumSize().width() > 640);
+    QCOMPARE(dropbox.view()->windowModality(), Qt::NonModal);
+    QCOMPARE(drive.view()->minimumSize(), QSize(802, 652));
+    QCOMPARE(drive.view()->maximumSize(), QSize(802, 652));
+    QCOMPARE(drive.view()->windowModality(), Qt::ApplicationModal);
+    QCOMPARE(drive.view()->contextMenuPolicy(), Qt::NoContextMenu);
+
+    // A page's window.open makes a pop-up shaped like its window; its
+    // window.close() is the view's chooserClosed.
+    CloudView* view = dropbox.view();
+    QSignalSpy closed(view, &CloudView::chooserClosed);
+    view->setHtml("<script>var w = window.open('about:blank');</script>");
+    QVERIFY(waitFor([&] { return view->popupView(); }));
+    QPointer<QWebView> popup = view->popupView();
+    QCOMPARE(popup->minimumSize(), QSize(640, 480));
+    QCOMPARE(popup->windowModality(), Qt::ApplicationModal);
+    QCOMPARE(popup->page()->networkAccessManager(), dropbox.manager());
+    popup->page()->mainFrame()->evaluateJavaScript("window.close()");
+    QVERIFY(waitFor([&] { return closed.size() == 1; }));
+    view->closePopupView();
+    QVERIFY(waitFor([&] { return !popup; }));
+    QVERIFY(!view->popupView());
+}
+
+void WebTest::cookieRules_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QStringList>("held");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QStringList>("answered");
+    QTest::addColumn<int>("in");
+    QTest::addColumn<int>("out");
+    QTest::addColumn<QStringList>("stored");
+    const QString chooser = "https://www.dropbox.com/chooser?origin=http%3A%2F%2Fwww.qovi.com&app_key=k";
+    QTest::newRow("Dropbox sign-in") << 0 << QStringList{"blid@.dropbox.com+", "locale@.dropbox.com+", "t@.dropbox.com"}
+                                     << chooser << QStringList{} << 1 << 0 << QStringList{"blid", "locale"};
+    QTest::newRow("Dropbox, no blid") << 0 << QStringList{"locale@.dropbox.com+"} << chooser << QStringList{} << 0 << 0
+                                      << QStringList{"locale"};
+    QTest::newRow("Dropbox, blid without expiry") << 0 << QStringList{"blid@.dropbox.com"} << chooser << QStringList{}
+                                                  << 0 << 0 << QStringList{};
+    QTest::newRow("Dropbox, upper case") << 0 << QStringList{"blid@.dropbox.com+"}
+                                         << "https://WWW.DROPBOX.COM/Chooser?ORIGIN=x" << QStringList{} << 1 << 0
+                                         << QStringList{"blid"};
+    QTest::newRow("Dropbox, no origin") << 0 << QStringList{"blid@.dropbox.com+"}
+                                        << "https://www.dropbox.com/chooser?app_key=k" << QStringList{} << 0 << 0
+                                        << QStringList{};
+    QTest::newRow("Dropbox sign-out") << 0 << QStringList{"blid@.dropbox.com+"} << "https://www.dropbox.com/logout"
+                                      << QStringList{"gone@.dropbox.com+"} << 0 << 1 << QStringList{};
+    QTest::newRow("Google keeps this answer's cookies")
+        << 1 << QStringList{"SID@.google.com+"} << "https://accounts.google.com/o/oauth2/auth"
+        << QStringList{"HSID@.google.com+", "SID@accounts.google.com+", "NID@.google.com"} << 0 << 0
+        << QStringList{"HSID.google.com", "SID.accounts.google.com", "SID.google.com"};
+    QTest::newRow("Google sign-out") << 1 << QStringList{"HSID@.google.com+"} << "https://accounts.google.com/Logout"
+                                     << QStringList{} << 0 << 1 << QStringList{};
+}
+
+void WebTest::cookieRules()
+{
+    QFETCH(int, kind);
+    QFETCH(QStringList, held);
+    QFETCH(QString, url);
+    QFETCH(QStringList, answered);
+    QFETCH(int, in);
+    QFETCH(int, out);
+    QFETCH(QStringList, stored);
+    CookiesManager jar(kind == 0 ? DropBox::service() : GoogleDrive::service(), kApplication, nullptr);
+    QList<QNetworkCookie> cookies;
+    for (const QString& spec : held)
+        cookies.append(cookie(spec));
+    jar.setAllJarCookies(cookies);
+    if (out)
+        jar.saveCookies();
+    QSignalSpy loggedIn(&jar, &CookiesManager::loggedIn);
+    QSignalSpy loggedOut(&jar, &CookiesManager::loggedOut);
+    cookies.clear();
+    for (const QString& spec : answered)
+        cookies.append(cookie(spec));
+    jar.setCookiesFromUrl(cookies, QUrl(url));
+    QCOMPARE(loggedIn.size(), in);
+    QCOMPARE(loggedOut.size(), out);
+    QStringList keys = storedKeys(kind == 0 ? "db" : "gd");
+    keys.sort();
+    QCOMPARE(keys, stored);
+    QCOMPARE(jar.isLoggedIn(), stored.join(',').contains(kind == 0 ? "blid" : "HSID"));
+    if (out) // the sign-out's own cookies come after the clearing
+        QCOMPARE(jar.allJarCookies().size(), answered.size());
+}
+
+void WebTest::storedSessionsLoad()
+{
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Qovi\\Settings", kApplication);
+    settings.setValue("db/lid", cookie("lid@.dropbox.com+").toRawForm());
+    settings.setValue("gd/SID.google.com", cookie("SID@.google.com+").toRawForm());
+    settings.setValue("gd/junk", QByteArray("\x01\x02"));
+    settings.sync();
+    // Dropbox loads nothing without its sign-in cookie; Google whatever parses.
+    QVERIFY(CookiesManager(DropBox::service(), kApplication, nullptr).allJarCookies().isEmpty());
+    QCOMPARE(CookiesManager(GoogleDrive::service(), kApplication, nullptr).allJarCookies().size(), 1);
+    settings.setValue("db/blid", cookie("blid@.dropbox.com+").toRawForm());
+    settings.sync();
+    QCOMPARE(CookiesManager(DropBox::service(), kApplication, nullptr).allJarCookies().size(), 2);
+    QVERIFY(!CookiesManager(DropBox::service(), QString(), nullptr).clearCookies());
+}
+
+void WebTest::bridgeFilter_data()
+{
+    QTest::addColumn<QVariant>("chosen");
+    QTest::addColumn<bool>("accepted");
+    const QString dl = "https://dl.dropboxusercontent.com/1/view/x/a.mkv";
+    QTest::newRow("direct link") << QVariant(entry(dl)) << true;
+    QTest::newRow("Drive document") << QVariant(entry("https://drive.google.com/file/d/1Ab_-9/view", "1Ab_-9")) << true;
+    QTest::newRow("local file") << QVariant(entry("file:///etc/passwd")) << false;
+    QTest::newRow("script") << QVariant(entry("javascript:alert(1)")) << false;
+    QTest::newRow("in clear") << QVariant(entry("http://dl.dropboxusercontent.com/1/view/x")) << false;
+    QTest::newRow("foreign host") << QVariant(entry("https://evil.example.com/a.mkv")) << false;
+    QTest::newRow("look-alike host") << QVariant(entry("https://dl.dropboxusercontent.com.evil.com/a")) << false;
+    QTest::newRow("user info") << QVariant(entry("https://evil.com@dl.dropboxusercontent.com/a")) << false;
+    QTest::newRow("id that climbs") << QVariant(entry(dl, "../../etc")) << false;
+    QTest::newRow("not a map") << QVariant(dl) << false;
+}
+
+void WebTest::bridgeFilter()
+{
+    QFETCH(QVariant, chosen);
+    QFETCH(bool, accepted);
+    FilePicker picker(nullptr);
+    picker.setDownloadHosts(DropBox::service().downloadHosts + GoogleDrive::service().downloadHosts);
+    QSignalSpy selected(&picker, &FilePicker::openSelectedFiles);
+    picker.onFileSelected({chosen, entry("https://dl.dropboxusercontent.com/ok")});
+    QCOMPARE(selected.size(), 1);
+    QCOMPARE(selected[0][0].toList().size(), accepted ? 2 : 1);
+    if (!accepted)
+        QVERIFY(logged(QStringLiteral("WRN Chooser: 1 entries refused, 0 beyond the first %1 dropped")
+                           .arg(FilePicker::kMaxChosenFiles)));
+
+    // A page that hands over a flood: the player gets a person's worth, at once.
+    QVariantList flood;
+    for (int i = 0; i < 100000; ++i)
+        flood.append(entry(QStringLiteral("https://dl.dropboxusercontent.com/1/view/%1.mkv").arg(i)));
+    picker.onFileSelected(flood);
+    QCOMPARE(selected.size(), 2);
+    QCOMPARE(selected[1][0].toList().size(), FilePicker::kMaxChosenFiles);
+}
+
+void WebTest::bridgeOnlyOnTheChooserPage()
+{
+    m_cloud.control("POST", "/auto", {{"enabled", false}});
+    TestAccount<DropBox> account;
+    QWebFrame* frame = account.view()->page()->mainFrame();
+    QSignalSpy loaded(account.view(), &QWebView::loadFinished);
+    QVERIFY(account.showChooser());
+    QVERIFY(waitFor([&] { return loaded.size() >= 1; }));
+    QCOMPARE(frame->evaluateJavaScript("typeof qoviFilePicker").toString(), QStringLiteral("object"));
+    // Wherever the page goes from there, the bridge does not follow.
+    for (const char* away : {"location = 'https://www.dropbox.com/login'", "location = 'http://www.qovi.com/cloudconnect/'"}) {
+        loaded.clear();
+        frame->evaluateJavaScript(away);
+        QVERIFY(waitFor([&] { return loaded.size() >= 1; }));
+        QCOMPARE(frame->evaluateJavaScript("typeof qoviFilePicker").toString(), QStringLiteral("undefined"));
+    }
+}
+
+void WebTest::dropboxChooser_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::newRow("pick") << "pick";
+    QTest::newRow("cancel") << "cancel";
+}
+
+void WebTest::dropboxChooser()
+{
+    QFETCH(QString, action);
+    m_cloud.control("POST", "/auto", {{"chooser", action}, {"dropbox_pick", "clip.mkv"}});
+    TestAccount<DropBox> account;
+    QSignalSpy selected(&account, &CloudBase::openSelectedFiles);
+    account.view()->show();
+    account.openChooserFlow();
+    if (action == "cancel") {
+        QVERIFY(waitFor([&] { return !account.view()->isVisible(); }));
+        QCOMPARE(selected.size(), 0);
+        return;
+    }
+    QVERIFY(waitFor([&] { return selected.size() == 1; }));
+    const QVariantList files = selected[0][0].toList();
+    QCOMPARE(files.size(), 1);
+    const QVariantMap file = files[0].toMap();
+    QCOMPARE(file.keys(), (QStringList{"fileName", "fileSize", "filelink", "thumbnail"}));
+    QCOMPARE(file["fileSize"].toULongLong(), 2ULL << 20);
+    const QUrlQuery asked(QUrl(m_cloud.requests("www.dropbox.com", "/chooser").at(0)["url"].toString()));
+    QCOMPARE(asked.queryItemValue("app_key"), QString::fromStdString(cloudCredential(kApplication, DROPBOX_CLOUD, -1)));
+    QCOMPARE(asked.queryItemValue("extensions", QUrl::FullyDecoded), QStringLiteral(".qovi .mkv .avi .mov .mp4"));
+    QCOMPARE(account.view()->page()->mainFrame()->evaluateJavaScript("connected").toBool(), true);
+}
+
+void WebTest::googleChooserPicksSeveral()
+{
+    // The page signs in by itself; the automatic picker finds nothing to pick.
+    m_cloud.control("POST", "/auto", {{"google_pick", "nothing-of-that-name"}});
+    TestAccount<GoogleDrive> account;
+    QStringList events;
+    connect(&account, &CloudBase::openSelectedFiles, this, [&](const QVariantList& files) {
+        events << QStringLiteral("selected %1").arg(files.size());
+        for (const QVariant& file : files)
+            QCOMPARE(file.toMap().keys(),
+                     (QStringList{"fileName", "fileSize", "filelink", "id", "mimeType", "thumbnail", "token"}));
+    });
+    connect(account.view(), &CloudView::webViewClosed, this, [&] { events << "closed"; });
+    account.view()->show();
+    QVERIFY(account.showChooser());
+    // The picker frame lists the files; a person picks two of them.
+    QWebFrame* picker = nullptr;
+    QVERIFY(waitFor([&] {
+        for (QWebFrame* frame : account.view()->page()->mainFrame()->childFrames()) {
+            if (frame->evaluateJavaScript("typeof fcPick").toString() == "function")
+                picker = frame;
+        }
+        return picker;
+    }));
+    picker->evaluateJavaScript("fcPick(DOCS_HERE.slice(0, 2))");
+    QVERIFY(waitFor([&] { return events.contains("closed"); }));
+    QCOMPARE(events, (QStringList{"selected 2", "closed"}));
+}
+
+void WebTest::googlePickerWaitsForBothHalves()
+{
+    m_cloud.control("POST", "/auto", {{"enabled", false}});
+    TestAccount<GoogleDrive> account;
+    QWebFrame* page = account.view()->page()->mainFrame();
+    QVERIFY(account.showChooser());
+    QVERIFY(waitFor([&] { return page->evaluateJavaScript("pickerApiLoaded").toBool(); }));
+    page->evaluateJavaScript("var built = 0; google.picker.PickerBuilder = function () {"
+                             "  var b = {build: function () { built++; return {setVisible: function () {}}; }};"
+                             "  ['addView', 'enableFeature', 'setSize', 'hideTitleBar', 'setOAuthToken', 'setCallback']"
+                             "    .forEach(function (n) { b[n] = function () { return b; }; }); return b; };");
+    for (const char* order : {"pickerApiLoaded = false; oauthToken = null; handleAuthResult({access_token: 't'});",
+                              "pickerApiLoaded = false; oauthToken = null; onPickerApiLoad();"}) {
+        page->evaluateJavaScript("built = 0;");
+        page->evaluateJavaScript(order);
+        QCOMPARE(page->evaluateJavaScript("built").toInt(), 0);
+        page->evaluateJavaScript(QString(order).contains("handle") ? "onPickerApiLoad()" : "handleAuthResult({access_token: 't'})");
+        QCOMPARE(page->evaluateJavaScript("built").toInt(), 1);
+    }
+    page->evaluateJavaScript("built = 0; oauthToken = null; handleAuthResult({error: 'denied'});");
+    QCOMPARE(page->evaluateJavaScript("built").toInt(), 0);
+}
+
+void WebTest::credentials()
+{
+    const std::string key = cloudCredential("Player", DROPBOX_CLOUD, -1);
+    QCOMPARE(key.size(), size_t(15));
+    QCOMPARE(cloudCredential("Player", DROPBOX_CLOUD, 0), key);
+    QVERIFY(cloudCredential("Converter", DROPBOX_CLOUD, -1) != key);
+    QVERIFY(QString::fromStdString(cloudCredential("Player", GDRIVE_CLOUD, -1)).endsWith(".apps.googleusercontent.com"));
+    QCOMPARE(cloudCredential("Player", GDRIVE_CLOUD, 0).size(), size_t(24));
+    for (const auto& [application, kind, which] : {std::tuple{"Player", 1, 5}, std::tuple{"Player", 2, -1},
+                                                    std::tuple{"player", 0, -1}})
+        QCOMPARE(cloudCredential(application, CLOUD_TYPE(kind), which), std::string());
+}
+
+LUMEN_TEST_MAIN(WebTest)
+#include "tst_web.moc"
