@@ -26,6 +26,7 @@
 namespace {
 
 const qint64 kCacheSize = 10485760;
+const char* const kFormType = "application/x-www-form-urlencoded";
 
 ICloudLog* logger()
 {
@@ -504,6 +505,8 @@ int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUr
     const bool post = operation == QNetworkAccessManager::PostOperation;
     if (post && body && !body->isEmpty() && json)
         request.setRawHeader(m_contentTypeKey, "application/json");
+    else if (post && body && !body->isEmpty())
+        request.setRawHeader(m_contentTypeKey, kFormType); // what Qt sends anyway, without its warning
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
 
     QNetworkReply* reply = nullptr;

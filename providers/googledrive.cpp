@@ -229,6 +229,8 @@ QNetworkReply* GoogleDrive::getGoogleTokens(const QString& code)
 
     QNetworkRequest request(tokenEndpoint());
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::PreferCache);
+    // The type Qt gives a posted form anyway, set here to spare its warning.
+    request.setRawHeader(m_contentTypeKey, "application/x-www-form-urlencoded");
     logger()->logLine(LOG_INF, "Method - post");
     logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
     QNetworkReply* reply = m_networkManager->post(request, formBody(form));

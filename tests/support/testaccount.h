@@ -18,7 +18,11 @@ public:
     using Provider::checkUploadFolderExists;
     using Provider::createUploadFolder;
     using Provider::describeError;
+    using Provider::parseEmail;
     using Provider::parseErrorReply;
+    using Provider::parseTotalSpace;
+    using Provider::parseUsedSpace;
+    using Provider::usableReply;
     using Provider::sendRequest;
     using Provider::waitForReply;
 
