@@ -8,6 +8,8 @@
 #include "requestengine.h"
 #include "tokenstorage.h"
 #include "uploadqueue.h"
+#include "streamreply.h"
+#include "uploadtransport.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -540,6 +542,18 @@ int CloudBase::waitForReply(QNetworkReply* reply, int timeoutMs)
 void CloudBase::watchReply(QNetworkReply* reply)
 {
     m_engine->watch(reply);
+}
+
+QNetworkReply* CloudBase::sendUploadBody(QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
+                                         QIODevice* file, qint64 offset, qint64 length)
+{
+    if (!m_transport)
+        m_transport = new UploadTransport(this);
+    QNetworkReply* reply = m_transport->send(operation, request, file, offset, length);
+    reply->setParent(this);
+    // Not the manager's own: it reports to the same place as the manager does.
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onNetworkFinished(reply); });
+    return reply;
 }
 
 void CloudBase::onNetworkFinished(QNetworkReply* reply)

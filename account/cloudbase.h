@@ -27,6 +27,7 @@ class QNetworkReply;
 class RequestEngine;
 class TokenStorage;
 class UploadQueue;
+class UploadTransport;
 
 // One cloud account, whatever the service: its stored sign-in (web session,
 // token record, e-mail address), its modes and flows, and the dispatch of
@@ -183,6 +184,10 @@ protected:
     CloudError replyFailure(QNetworkReply* reply, const QByteArray& body);
     // Watched like every request, for replies a provider sends itself.
     void watchReply(QNetworkReply* reply);
+    // An upload body: `length` bytes of the open file from `offset`,
+    // streamed by the upload transport; its reply is processed as any other.
+    QNetworkReply* sendUploadBody(QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
+                                  QIODevice* file, qint64 offset, qint64 length);
 
     // Uploads.
     bool prepareUpload();
@@ -219,6 +224,7 @@ protected:
     QNetworkDiskCache* m_cache = nullptr;
     RequestEngine* m_engine = nullptr;
     UploadQueue* m_uploads = nullptr;
+    UploadTransport* m_transport = nullptr; // made with the first upload body
     CloudError m_lastError;
 
 private:

@@ -339,21 +339,6 @@ void DropBox::startUpload(UploadTask* task)
     task->requestKind = UPLOAD_START_REQUEST;
 }
 
-QByteArray DropBox::readChunk(UploadTask* task)
-{
-    // Two buffers taken in turn: by the time one comes round again the
-    // request that sent it is gone, so its pages are reused rather than
-    // allocated (and faulted in) afresh for every 16 MiB.
-    QByteArray& buffer = m_chunkBuffers[m_nextChunkBuffer];
-    m_nextChunkBuffer ^= 1;
-    buffer.resize(int(task->chunkSize));
-    const qint64 read = task->file && task->chunkSize > 0 ? task->file->read(buffer.data(), task->chunkSize) : 0;
-    buffer.resize(int(qMax<qint64>(read, 0)));
-    if (read != task->chunkSize)
-        task->failure = CloudError(CloudError::LocalFile, task->file ? task->file->errorString() : QString());
-    return buffer;
-}
-
 void DropBox::sendAppendRequest(UploadTask* task)
 {
     if (task->bytesLeft <= kChunkSize) {
@@ -369,14 +354,12 @@ void DropBox::sendAppendRequest(UploadTask* task)
     QNetworkRequest request = uploadRequest("/2/files/upload_session/append_v2");
     request.setRawHeader(m_contentTypeKey, m_dataContentType);
     request.setRawHeader(m_argumentHeader, argumentHeader(arguments));
-    const QByteArray chunk = readChunk(task);
-    if (task->failure.isError())
-        return; // the file is no longer what was queued
-
     logger()->logLine(LOG_INF, "Method - post");
     logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
     logger()->logLine(LOG_INF, "Json - %s", QJsonDocument(arguments).toJson().constData());
-    task->reply = m_networkManager->post(request, chunk);
+    // The chunk is the confirmed offset onwards, read from the file in place.
+    task->reply = sendUploadBody(QNetworkAccessManager::PostOperation, request, task->file, task->offset,
+                                 task->chunkSize);
     task->requestKind = UPLOAD_APPEND_REQUEST;
     connect(task->reply, &QNetworkReply::uploadProgress, this, &DropBox::onUploadReplyProgress);
 }
@@ -469,10 +452,6 @@ void DropBox::resumeUpload(UploadTask* task, const CloudError& why)
     const bool finishing = task->requestKind == UPLOAD_FINISH_REQUEST && quint64(task->offset) == task->fileSize;
     if (finishing) {
         sendFinishRequest(task);
-        return;
-    }
-    if (!task->file || !task->file->seek(task->offset)) {
-        task->failure = CloudError(CloudError::LocalFile, task->file ? task->file->errorString() : QString());
         return;
     }
     task->bytesLeft = qint64(task->fileSize) - task->offset;

@@ -57,13 +57,10 @@ private:
     void saveTokenRecord(const QString& accessToken, const QString& accountId);
     void continueAfterSignIn();
     bool confirmStored(UploadTask* task, const QJsonObject& json);
-    QByteArray readChunk(UploadTask* task);
 
     const QString m_accountIdPrefix = QStringLiteral("dbid");
     const QString m_accountIdKey = QStringLiteral("account_id");
     const QString m_sessionIdKey = QStringLiteral("session_id");
     const QByteArray m_argumentHeader = "Dropbox-API-Arg";
     const QByteArray m_dataContentType = "application/octet-stream";
-    QByteArray m_chunkBuffers[2];
-    int m_nextChunkBuffer = 0;
 };

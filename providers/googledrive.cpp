@@ -570,19 +570,12 @@ void GoogleDrive::sendUploadData(UploadTask* task)
     logUploadRequest("put", request, mime, task->fileSize);
 
     task->chunkSize = qint64(task->fileSize);
-    if (task->file)
-        task->file->seek(0);
-    // The network layer streams the open file itself.
-    task->reply = m_networkManager->put(request, task->file);
+    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, 0, task->chunkSize);
     connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
 }
 
 void GoogleDrive::sendRemainingData(UploadTask* task)
 {
-    if (!task->file || !task->file->seek(task->offset)) {
-        task->failure = CloudError(CloudError::LocalFile, task->file ? task->file->errorString() : QString());
-        return;
-    }
     const qint64 last = qint64(task->fileSize) - 1;
     QNetworkRequest request = sessionRequest(*task);
     request.setHeader(QNetworkRequest::ContentTypeHeader, mimeTypeOf(task->filePath));
@@ -591,7 +584,7 @@ void GoogleDrive::sendRemainingData(UploadTask* task)
     logUploadRequest("put", request, mimeTypeOf(task->filePath), task->fileSize - quint64(task->offset));
     task->chunkSize = qint64(task->fileSize) - task->offset;
     task->requestKind = UPLOAD_APPEND_REQUEST;
-    task->reply = m_networkManager->put(request, task->file);
+    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, task->offset, task->chunkSize);
     connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
 }
 

@@ -193,6 +193,17 @@ void AccountTest::certificatesRefused()
     for (const QJsonValue& request : m_cloud.requests())
         QVERIFY(request["method"].toString() == "CONNECT");
 
+    // Upload bodies travel apart, and are refused the same way.
+    QTemporaryFile file;
+    QVERIFY(file.open());
+    file.write(pattern(1000, 1));
+    QNetworkReply* streamed = m_account->sendUploadBody(
+        QNetworkAccessManager::PostOperation,
+        QNetworkRequest(QUrl("https://content.dropboxapi.com/2/files/upload_session/append_v2")), &file, 0, 1000);
+    QVERIFY(waitFor([&] { return streamed->isFinished(); }));
+    QCOMPARE(streamed->error(), QNetworkReply::SslHandshakeFailedError);
+    QCOMPARE(int(m_account->engine()->failureOf(streamed).kind()), error);
+
     // The web view refuses the same, says so once, and ends the sign-in.
     QSignalSpy said(m_account.get(), &CloudBase::networkError);
     QSignalSpy failed(m_account.get(), &CloudBase::signInFailed);

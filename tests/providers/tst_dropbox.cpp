@@ -76,6 +76,7 @@ private slots:
     void spaceFigures();
     void firstImportThenStraightToTheChooser();
     void refusedAccessStoresNothing();
+    void refusalInTheChooserClosesOnlyThePopup();
     void signOutThroughTheLogoutPage_data();
     void signOutThroughTheLogoutPage();
 
@@ -257,6 +258,22 @@ void DropboxTest::refusedAccessStoresNothing()
     QVERIFY(!m_account->view()->isVisible());
     QVERIFY(storedToken(DROPBOX_CLOUD).isEmpty());
     QCOMPARE(storedEmail(DROPBOX_CLOUD), QString());
+}
+
+void DropboxTest::refusalInTheChooserClosesOnlyThePopup()
+{
+    m_account->setMode(CloudBase::CHOOSER_OPENING_MODE);
+    CloudView* view = m_account->view();
+    view->show();
+    view->setHtml("<script>window.open('about:blank');</script>");
+    QVERIFY(waitFor([&] { return view->popupView(); }));
+    QPointer<QWebView> popup = view->popupView();
+    m_account->authorizationReply(301, kRedirect + "#error=access_denied&error_description=no");
+    QVERIFY(waitFor([&] { return !popup; }));
+    QVERIFY(view->isVisible());
+    // Without a pop-up, the same refusal closes the window.
+    m_account->authorizationReply(301, kRedirect + "#error=access_denied&error_description=no");
+    QVERIFY(!view->isVisible());
 }
 
 void DropboxTest::signOutThroughTheLogoutPage_data()

@@ -24,6 +24,7 @@ public:
     using Provider::parseUsedSpace;
     using Provider::usableReply;
     using Provider::sendRequest;
+    using Provider::sendUploadBody;
     using Provider::waitForReply;
 
     QNetworkAccessManager* manager() const { return this->m_networkManager; }

@@ -110,6 +110,10 @@ void UploadsTest::chunkBoundaries()
 
     const QJsonArray sent = requests(m_cloud, kContent, kAppend);
     QCOMPARE(sent.size(), appends.size());
+    QStringList names; // only the headers the session needs, in its order
+    for (const QJsonValue& pair : sent[0]["headers"].toArray())
+        names << pair[0].toString();
+    QCOMPARE(names, (QStringList{"Host", "Authorization", "Content-Type", "Dropbox-API-Arg", "Content-Length"}));
     qint64 offset = 0;
     for (int i = 0; i < sent.size(); ++i) {
         QCOMPARE(qint64(sent[i]["body_size"].toDouble()), appends[i]);
@@ -154,6 +158,9 @@ void UploadsTest::faults_data()
     QTest::newRow("start answer is not JSON")
         << QJsonArray{fault(kStart, "status", {{"status", 200}, {"body", "<html>"}, {"content_type", "text/html"}})}
         << failed << int(CloudError::BadReply) << false;
+    QTest::newRow("start answer without a session")
+        << QJsonArray{fault(kStart, "status", {{"status", 200}, {"body", QJsonObject{{"other", 1}}}})} << failed
+        << int(CloudError::NotFound) << false;
     QTest::newRow("endless start answer") << QJsonArray{fault(kStart, "endless")} << failed
                                           << int(CloudError::ReplyTooLarge) << false;
     QTest::newRow("finish answer without path or size")

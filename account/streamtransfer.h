@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+#include <QPointer>
+
+#include <atomic>
+#include <string>
+
+class StreamReply;
+
+// One request of an upload as the transport's worker thread runs it: what
+// to send, what came back. The worker writes the results; the main thread
+// reads them only after the worker said it is done.
+struct StreamTransfer {
+    // Set on the main thread before the transfer is queued.
+    QByteArray method;
+    QByteArray url;
+    QList<QPair<QByteArray, QByteArray>> headers; // in the order they go out
+    int fd = -1;                                  // a duplicate, closed by the worker
+    qint64 offset = 0;
+    qint64 length = 0;
+    QByteArray proxy;                             // "host:port", empty for none
+    QByteArray authorities;                       // PEM; empty: the system's
+    qint64 maxReplyBytes = 0;
+    QPointer<StreamReply> reply;                  // main thread only
+
+    std::atomic<bool> canceled{false};
+
+    // Written by the worker.
+    qint64 sent = 0;
+    int status = 0;
+    QList<QPair<QByteArray, QByteArray>> replyHeaders;
+    QByteArray body;
+    int curlCode = 0;
+    long verifyResult = 0;
+    std::string curlMessage;
+    bool tooLarge = false;
+};
