@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPixmap>
 #include <QPointer>
 #include <QToolButton>
 
@@ -25,11 +26,22 @@ public:
 public slots:
     void setVisibleSlot(bool visible);
 
+protected:
+    // The player's buttons draw the images their style sheet names
+    // ("image: url(...)" for the normal, ::hover and ::hover:pressed
+    // states), scaled to the button.
+    void changeEvent(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     void applyMenu();
+    void readImages();
 
     QPointer<QMenu> m_menu;
     int m_menuMode = NoMenu;
+    QPixmap m_normal;
+    QPixmap m_hover;
+    QPixmap m_pressed;
 };
 
 } // namespace QoviLumen

@@ -13,12 +13,12 @@ HELP = """fakecloud control API (JSON bodies):
 GET /health | POST /reset | GET /state | POST /auto
 GET,POST /users | GET,POST /files | GET /files/content
 POST /tokens/lifetime | POST /tokens/issue | POST /tokens/expire | POST /revoke | POST /clients
-GET,POST,DELETE /faults | DELETE /faults/<id> | POST /tls | GET,DELETE /record | POST /hosts
+GET,POST,DELETE /faults | DELETE /faults/<id> | POST /tls | POST /sink | GET,DELETE /record | POST /hosts
 """
 
 TLS_MODES = ("normal", "expired", "wrong_host", "untrusted", "self_signed", "unknown_root")
 FAULT_KINDS = ("status", "delay", "drop", "revoked", "expired", "no_space", "rate_limit",
-               "bad_length", "stall", "endless")
+               "bad_length", "stall", "endless", "pause")
 AUTO_KEYS = ("enabled", "delay_ms", "email", "consent", "chooser", "dropbox_pick", "google_pick")
 
 
@@ -130,7 +130,7 @@ def dispatch(server, req):
     if path == "/state" and m == "GET":
         with st.lock:
             return json_response({
-                "auto": st.auto, "tls": st.tls, "token_lifetime": st.token_lifetime,
+                "auto": st.auto, "tls": st.tls, "sink": st.sink, "token_lifetime": st.token_lifetime,
                 "faults": st.faults, "clients": st.clients, "record_last": st.seq,
                 "users": {"dropbox": [user_json("dropbox", u, st) for u in st.db_users.values()],
                           "google": [user_json("google", u, st) for u in st.g_users.values()]}})
@@ -219,6 +219,14 @@ def dispatch(server, req):
         r = Response(200, stream=c.blocks(), length=c.size, content_type="application/octet-stream")
         r.headers.set("X-Fakecloud-Sha256", c.sha256)
         return r
+    if path == "/links" and m == "GET":
+        # The direct link a Dropbox chooser would hand over for a file.
+        from .dropbox import file_links
+        with st.lock:
+            u = user_of(st, "dropbox", req.params.get("email"))
+            f = u["files"].get((req.params.get("path") or "").lower())
+            need(f is not None and not f["folder"], "no such file", 404)
+            return json_response({"link": file_links(f, u, "direct")["link"]})
     if path == "/tokens/lifetime" and m == "POST":
         obj = body_json(req)
         svc = service_of(obj)
@@ -283,6 +291,9 @@ def dispatch(server, req):
             for k in ("after", "extra"):
                 if k in obj:
                     need(isinstance(obj[k], int) and obj[k] >= 0, "%s: a whole number of bytes" % k)
+            if obj["kind"] == "pause" and "seconds" in obj:
+                need(isinstance(obj["seconds"], (int, float)) and not isinstance(obj["seconds"], bool)
+                     and obj["seconds"] >= 0, "seconds: a number, 0 or more")
             f = st.add_fault(obj)
             return json_response(f)
     if path.startswith("/faults/") and m == "DELETE":
@@ -295,6 +306,14 @@ def dispatch(server, req):
             st.faults = [f for f in st.faults if f["id"] != fid]
             need(len(st.faults) < before, "no such fault", 404)
         return json_response({"ok": True})
+    if path == "/sink" and m == "POST":
+        obj = body_json(req)
+        for k in obj:
+            need(k == "enabled", "unknown sink setting %r" % k)
+        need(isinstance(obj.get("enabled"), bool), "enabled: true or false")
+        with st.lock:
+            st.sink = obj["enabled"]
+            return json_response({"enabled": st.sink})
     if path == "/tls" and m == "POST":
         obj = body_json(req)
         need(obj.get("mode") in TLS_MODES, "mode must be one of " + ", ".join(TLS_MODES))

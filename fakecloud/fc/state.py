@@ -10,6 +10,8 @@ import secrets
 import threading
 import time
 
+from .http import NullHasher
+
 KEEP_LIMIT = 64 << 20   # uploaded files up to this size are kept byte for byte
 RECORD_LIMIT = 20000    # the record keeps the last this many requests
 
@@ -115,19 +117,24 @@ class Content:
 
 class Upload:
     """Bytes arriving in pieces (a Dropbox upload session, a Google resumable
-    session): counted, hashed as they come, kept while small."""
+    session): counted, hashed as they come, kept while small. In sink mode
+    (`sink`, from POST /sink when the session starts) only counted: the file
+    then has its size, and neither bytes nor SHA-256."""
 
-    def __init__(self):
+    def __init__(self, sink=False):
+        self.sink = sink
         self.size = 0
-        self.hasher = hashlib.sha256()
-        self.data = bytearray()
-        self.kept = True
+        self.hasher = NullHasher() if sink else hashlib.sha256()
+        self.data = None if sink else bytearray()
+        self.kept = not sink
         self.lock = threading.Lock()
 
     def take_over(self, req_hasher):
         """The first piece of an upload was the whole request body: its hash
-        state is the upload's too, which saves hashing the bytes twice."""
-        self.hasher = req_hasher.copy()
+        state is the upload's too, which saves hashing the bytes twice (a
+        body read in sink mode has no hash, so neither has the upload)."""
+        if not self.sink:
+            self.hasher = req_hasher.copy()
 
     def add(self, view, hash_it=True):
         if hash_it:
@@ -159,6 +166,7 @@ class State:
             self.faults = []
             self.fault_seq = 0
             self.tls = {"mode": "normal", "hosts": None}
+            self.sink = False           # upload bodies counted only (POST /sink)
             self.auto = {
                 "enabled": self.auto_default,
                 "delay_ms": 800,
@@ -176,7 +184,8 @@ class State:
             self.codes = {}             # authorization codes
             self.granted = set()        # (email, client id) pairs a Google user has allowed
             self.clients = {"dropbox": None, "google": None}  # None: any client id is accepted
-            self.extra_hosts = {}       # plain-http host -> (status, body)
+            # plain-http host -> (status, body); the player's ping host answers from the start
+            self.extra_hosts = {"ping.qovi.com": {"status": 204, "body": ""}}
             self.db_sessions = {}
             self.db_committed = {}      # finished upload session id -> email (the session is spent)
             self.g_sessions = {}

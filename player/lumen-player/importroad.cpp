@@ -45,7 +45,8 @@ bool isAccountWindow(const QWebView* view)
 
 } // namespace
 
-ImportRoad::ImportRoad(QObject* plugin, WebWindowWatcher* watcher) : m_plugin(plugin), m_watcher(watcher)
+ImportRoad::ImportRoad(QObject* plugin, WebWindowWatcher* watcher, CLOUD_TYPE cloud)
+    : m_plugin(plugin), m_watcher(watcher), m_cloud(cloud)
 {
     connect(m_watcher, &WebWindowWatcher::windowShown, this, &ImportRoad::onWindowShown);
     connect(m_watcher, &WebWindowWatcher::windowHidden, this, &ImportRoad::onWindowHidden);
@@ -56,26 +57,22 @@ ImportRoad::ImportRoad(QObject* plugin, WebWindowWatcher* watcher) : m_plugin(pl
     connect(&m_timeout, &QTimer::timeout, this, &ImportRoad::onTimeout);
 }
 
-int ImportRoad::run(int timeoutSeconds)
+int ImportRoad::run(const std::function<void()>& start, int timeoutSeconds)
 {
     m_clock.start();
     m_timeoutSeconds = timeoutSeconds;
-    QoviLumen::PingManager::clearRecordedPings();
+    m_pingsSeen = QoviLumen::PingManager::recordedPings().size();
     if (!m_plugin || !connectPlugin()) {
         Console::say(QStringLiteral("demo: the plug-in lacks the signal openChooser(CLOUD_TYPE) or "
                                     "cloudConnected(CLOUD_TYPE,QString)"));
         return 1;
     }
-    step(QStringLiteral("the player calls the plug-in's importFromDropbox()"));
-    if (!QMetaObject::invokeMethod(m_plugin, "importFromDropbox")) {
-        Console::say(QStringLiteral("demo: the plug-in has no slot importFromDropbox()"));
-        return 1;
-    }
+    m_timeout.start(timeoutSeconds * 1000);
+    start();
     // The accounts and their windows exist now; their pages load later.
     for (QWebView* view : WebWindowWatcher::accountWindows())
         m_watcher->watch(view);
-    m_timeout.start(timeoutSeconds * 1000);
-    const int status = m_loop.exec();
+    const int status = m_finished ? (m_reached.contains(Downloaded) ? 0 : 1) : m_loop.exec();
     m_timeout.stop();
     return status;
 }
@@ -119,20 +116,20 @@ void ImportRoad::onPageLoaded(QWebView* view, bool ok)
     if (!ok) {
         // The load of the redirect fails by design, and the account window
         // ends up there; it was reported when it started.
-        if (isWebScheme(address) && !(account && !m_grantedToken.isEmpty()))
+        if (isWebScheme(address) && address.host() != QLatin1String("localhost") && !(account && !m_granted.isEmpty()))
             step(QStringLiteral("%1: %2 did not load").arg(windowName(view), shortAddress(address)));
         return;
     }
     if (!view->isVisible()) {
         // A page in a window nobody sees: only the chooser page is a step.
-        if (account && !address.host().contains(QLatin1String("dropbox")))
+        if (account && address.host() == QLatin1String("www.qovi.com"))
             step(QStringLiteral("%1the chooser page finished loading from the plug-in's resources (base %2) "
                                 "in the plug-in's web window, which stays hidden")
                      .arg(m_reached.contains(Connected) ? QStringLiteral("connected now: ") : QString(),
                           address.toString()));
         return;
     }
-    if (!account && !m_reached.contains(Connected))
+    if (!account && !m_reached.contains(Connected) && m_cloud == DROPBOX_CLOUD)
         m_signInSeen = true;
     const QString title = view->title();
     step(QStringLiteral("%1 loaded \"%2\" (%3)").arg(windowName(view), title, shortAddress(address)));
@@ -142,18 +139,24 @@ void ImportRoad::onPageLoaded(QWebView* view, bool ok)
 void ImportRoad::onRequestStarted(QNetworkReply* reply)
 {
     const QUrl address = reply->url();
+    const QString path = address.path();
+    const bool withGrant = !m_granted.isEmpty()
+        && reply->request().rawHeader("Authorization") == "Bearer " + m_granted.toLatin1();
     if (!isWebScheme(address)) {
         step(QStringLiteral("the web window follows the redirect to %1://%2, a load that fails: the plug-in reads "
                             "the service's answer from it")
                  .arg(address.scheme(), address.host()));
-    } else if (address.path() == QLatin1String("/2/users/get_account")) {
-        const QByteArray authorization = reply->request().rawHeader("Authorization");
-        const bool grantedToken = !m_grantedToken.isEmpty() && authorization == "Bearer " + m_grantedToken.toLatin1();
-        step(QStringLiteral("redirect caught: the plug-in stored the token record and asks for the account's "
-                            "e-mail address (POST %1%2)")
-                 .arg(shortAddress(address),
-                      grantedToken ? QStringLiteral(", with the granted token read back from its store")
-                                   : QStringLiteral(", without the granted token")));
+    } else if (address.host() == QLatin1String("localhost")) {
+        step(QStringLiteral("the web window follows the redirect to %1, where nothing listens: the plug-in reads "
+                            "the code from the refused load")
+                 .arg(shortAddress(address)));
+    } else if (path == QLatin1String("/o/oauth2/token") && reply->operation() == QNetworkAccessManager::PostOperation
+               && !m_reached.contains(Connected)) {
+        step(QStringLiteral("code caught: the plug-in exchanges it for tokens (POST %1)").arg(shortAddress(address)));
+    } else if (path == QLatin1String("/2/users/get_account") || path == QLatin1String("/drive/v2/about")) {
+        step(QStringLiteral("the plug-in asks for the account's e-mail address (%1 %2)%3")
+                 .arg(reply->operation() == QNetworkAccessManager::GetOperation ? "GET" : "POST", shortAddress(address),
+                      withGrant ? QStringLiteral(", with the granted token read back from its store") : QString()));
     }
 }
 
@@ -161,22 +164,21 @@ void ImportRoad::onReplyFinished(QNetworkReply* reply)
 {
     const QUrl relative = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
     const QUrl target = reply->url().resolved(relative);
-    if (!relative.isValid() || isWebScheme(target))
+    if (!relative.isValid() || (isWebScheme(target) && target.host() != QLatin1String("localhost")))
         return;
-    const QUrlQuery items(target.fragment());
+    const QUrlQuery items(target.hasFragment() ? target.fragment() : target.query());
     const QString token = items.queryItemValue(QStringLiteral("access_token"));
-    if (!token.isEmpty()) {
-        m_grantedToken = token;
-        step(QStringLiteral("access allowed: %1 redirects to %2://%3 with an access token (%4) and the account "
-                            "id %5")
-                 .arg(reply->url().host(), target.scheme(), target.host(), secretStart(token),
-                      items.queryItemValue(QStringLiteral("account_id"), QUrl::FullyDecoded)));
+    const QString code = items.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
+    if (!token.isEmpty() || !code.isEmpty()) {
+        m_granted = token;
+        step(QStringLiteral("access allowed: %1 redirects to %2://%3 with %4 (%5)")
+                 .arg(reply->url().host(), target.scheme(), target.authority(),
+                      token.isEmpty() ? QStringLiteral("a code") : QStringLiteral("an access token"),
+                      secretStart(token.isEmpty() ? code : token)));
     } else {
-        step(QStringLiteral("access not given: %1 redirects to %2://%3 with error \"%4\" (%5)")
-                 .arg(reply->url().host(), target.scheme(), target.host(),
-                      items.queryItemValue(QStringLiteral("error"), QUrl::FullyDecoded),
-                      items.queryItemValue(QStringLiteral("error_description"), QUrl::FullyDecoded)
-                          .replace(QLatin1Char('+'), QLatin1Char(' '))));
+        step(QStringLiteral("access not given: %1 redirects to %2://%3 with error \"%4\"")
+                 .arg(reply->url().host(), target.scheme(), target.authority(),
+                      items.queryItemValue(QStringLiteral("error"), QUrl::FullyDecoded)));
     }
 }
 
@@ -198,6 +200,19 @@ void ImportRoad::fileQueued(const QUrl& address)
     QMetaObject::invokeMethod(this, &ImportRoad::readNewPings, Qt::QueuedConnection);
 }
 
+void ImportRoad::fileDownloaded(const QString& name, qint64 bytes)
+{
+    m_reached.insert(Downloaded);
+    readNewPings();
+    Console::say(QStringLiteral("downloaded: %1 (%2 bytes)").arg(name).arg(bytes));
+    finishWhenComplete();
+}
+
+void ImportRoad::downloadFailed(const QString& name, const QString& why)
+{
+    step(QStringLiteral("the download of %1 failed: %2").arg(name, why));
+}
+
 void ImportRoad::readNewPings()
 {
     const QStringList pings = QoviLumen::PingManager::recordedPings();
@@ -216,7 +231,7 @@ void ImportRoad::finishWhenComplete()
 {
     if (m_finished)
         return;
-    for (Milestone milestone : {Connected, RegisterPinged, Queued, ImportPinged}) {
+    for (Milestone milestone : {Connected, RegisterPinged, Queued, ImportPinged, Downloaded}) {
         if (!m_reached.contains(milestone))
             return;
     }
@@ -232,6 +247,7 @@ void ImportRoad::onTimeout()
         {RegisterPinged, "the Register ping"},
         {Queued, "a queued file"},
         {ImportPinged, "the Import ping"},
+        {Downloaded, "the download"},
     };
     QStringList missing;
     for (const auto& [milestone, name] : milestones) {
@@ -265,7 +281,7 @@ void ImportRoad::picture(QWebView* view, const QString& label)
     if (path.isEmpty())
         step(QStringLiteral("no picture of %1 could be saved").arg(windowName(view)));
     else
-        step(QStringLiteral("picture of %1: %2").arg(windowName(view), QDir::current().relativeFilePath(path)));
+        step(QStringLiteral("picture of %1: %2").arg(windowName(view), path));
 }
 
 QString ImportRoad::windowName(QWebView* view) const

@@ -2,10 +2,12 @@
 #include "demoplayer.h"
 #include "hostnetwork.h"
 #include "osutilities.h"
+#include "pingmanager.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <QStandardPaths>
 
 namespace {
 
@@ -14,7 +16,9 @@ struct Options {
     QString proxy;
     QString authorities;
     QString geography;
-    bool importDropbox = false;
+    QString pingHost;
+    QString downloads;
+    bool importing = false;
     bool interactive = false;
     DemoPlayer::ImportOptions import;
 };
@@ -35,25 +39,43 @@ bool parseOptions(const QApplication& app, Options& options)
                                          QStringLiteral("file"));
     const QCommandLineOption geography(QStringLiteral("geo"), QStringLiteral("The user's geography code."),
                                        QStringLiteral("code"), QStringLiteral("US"));
-    const QCommandLineOption importDropbox(QStringLiteral("import-dropbox"),
-                                           QStringLiteral("Import a file from Dropbox through the plug-in, "
-                                                          "reporting each step."));
+    const QCommandLineOption import(QStringLiteral("import"),
+                                    QStringLiteral("Import a file from each of these clouds through the window, "
+                                                   "as a person would, reporting each step (dropbox,gdrive)."),
+                                    QStringLiteral("clouds"));
+    const QCommandLineOption pingHost(QStringLiteral("ping-host"), QStringLiteral("Where usage pings go."),
+                                      QStringLiteral("host"), QStringLiteral("ping.qovi.com"));
+    const QCommandLineOption downloads(
+        QStringLiteral("downloads"), QStringLiteral("The downloads folder."), QStringLiteral("folder"),
+        QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + QStringLiteral("/Lumen"));
     const QCommandLineOption interactive(QStringLiteral("interactive"),
-                                         QStringLiteral("A person signs in and picks (needs a display)."));
+                                         QStringLiteral("The window, for a person (needs a display)."));
     const QCommandLineOption timeout(QStringLiteral("timeout"),
                                      QStringLiteral("Seconds the import may take (default 90, interactive 600)."),
                                      QStringLiteral("seconds"));
     const QCommandLineOption pictures(QStringLiteral("pictures"),
                                       QStringLiteral("Folder for the pictures of the web windows."),
                                       QStringLiteral("folder"), QDir(binFolder + "/../demo").absolutePath());
-    parser.addOptions({plugins, proxy, authorities, geography, importDropbox, interactive, timeout, pictures});
+    parser.addOptions({plugins, proxy, authorities, geography, import, pingHost, downloads, interactive, timeout, pictures});
     parser.process(app);
 
     options.pluginFolder = parser.value(plugins);
     options.proxy = parser.value(proxy);
     options.authorities = parser.value(authorities);
     options.geography = parser.value(geography);
-    options.importDropbox = parser.isSet(importDropbox);
+    options.importing = parser.isSet(import);
+    options.pingHost = parser.value(pingHost);
+    options.downloads = parser.value(downloads);
+    if (options.importing) {
+        options.import.clouds.clear();
+        for (const QString& cloud : parser.value(import).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            if (cloud != QLatin1String("dropbox") && cloud != QLatin1String("gdrive")) {
+                Console::say(QStringLiteral("lumen-player: --import takes dropbox, gdrive or both"));
+                return false;
+            }
+            options.import.clouds.append(cloud == QLatin1String("dropbox") ? DROPBOX_CLOUD : GDRIVE_CLOUD);
+        }
+    }
     options.interactive = parser.isSet(interactive);
     options.import.pictureFolder = parser.value(pictures);
     options.import.timeoutSeconds = options.interactive ? 600 : 90;
@@ -74,6 +96,7 @@ bool setUpHost(const Options& options)
     // The plug-in pings only from the macOS and Windows players.
     QoviLumen::OSUtilities::setPlatform(QoviLumen::OSUtilities::MacPlatform);
     QoviLumen::OSUtilities::setGeo(options.geography.toStdString());
+    QoviLumen::PingManager::setPingHost(options.pingHost);
     QString problem;
     if (!options.proxy.isEmpty() && !HostNetwork::useProxy(options.proxy, &problem)) {
         Console::say(QStringLiteral("lumen-player: %1").arg(problem));
@@ -106,11 +129,11 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    DemoPlayer player(options.pluginFolder);
-    if (options.interactive)
-        player.showWindow();
+    DemoPlayer player(options.pluginFolder, options.downloads);
     const int status = player.run();
-    if (status != 0 || !options.importDropbox)
+    if (status != 0)
         return status;
-    return player.importFromDropbox(options.import);
+    if (options.interactive)
+        return player.runForAPerson();
+    return options.importing ? player.importThroughTheWindow(options.import) : 0;
 }

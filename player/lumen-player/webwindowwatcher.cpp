@@ -112,11 +112,16 @@ void WebWindowWatcher::announceRequest(QObject* child)
 
 QString WebWindowWatcher::takePicture(QWebView* view, const QString& label)
 {
-    if (!view || !m_pictureFolder.mkpath(QStringLiteral(".")))
+    return view ? savePicture(view->grab(), label) : QString();
+}
+
+QString WebWindowWatcher::savePicture(const QPixmap& picture, const QString& label)
+{
+    if (!m_pictureFolder.mkpath(QStringLiteral(".")))
         return QString();
     const QString name = QStringLiteral("%1-%2.png").arg(m_pictures.size() + 1, 2, 10, QLatin1Char('0')).arg(fileNamePart(label));
-    const QString path = m_pictureFolder.filePath(name);
-    if (!view->grab().save(path, "PNG"))
+    const QString path = m_pictureFolder.absoluteFilePath(name);
+    if (!picture.save(path, "PNG"))
         return QString();
     m_pictures.append(path);
     return path;

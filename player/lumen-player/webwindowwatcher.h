@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QList>
 #include <QObject>
+#include <QPixmap>
 #include <QPointer>
 
 class QNetworkAccessManager;
@@ -24,8 +25,9 @@ public:
     // The account windows of the plug-in, whether shown or not.
     static QList<QWebView*> accountWindows();
     void watch(QWebView* view);
-    // Saves a picture of the window; the file's path, or the empty text.
+    // Saves a picture of the window; the file's absolute path, or the empty text.
     QString takePicture(QWebView* view, const QString& label);
+    QString savePicture(const QPixmap& picture, const QString& label);
     QStringList pictures() const { return m_pictures; }
 
 signals:

@@ -1,0 +1,183 @@
+// The player a person sees: its window with the plug-in's buttons and menu,
+// the preference of the button, downloads that really arrive and are
+// checked, the Google Drive token taken from the plug-in, pings on the wire,
+// and once, the whole Google Drive road under a real X server.
+#include "demoplayer.h"
+#include "downloader.h"
+#include "fakecloud.h"
+#include "osutilities.h"
+#include "pingmanager.h"
+#include "playertoolbutton.h"
+#include "playerwindow.h"
+#include "teststate.h"
+
+#include <QMenu>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QToolBar>
+
+using namespace teststate;
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init() { m_cloud.reset(); }
+    void buttonsMenuAndPreference();
+    void downloads_data();
+    void downloads();
+    void pingsReachTheWire();
+    void googleRoadUnderX();
+
+private:
+    FakeCloud m_cloud;
+    QTemporaryDir m_folder;
+};
+
+void WindowTest::initTestCase()
+{
+    QVERIFY(m_cloud.start());
+    QoviLumen::OSUtilities::setPlatform(QoviLumen::OSUtilities::MacPlatform);
+}
+
+void WindowTest::buttonsMenuAndPreference()
+{
+    PlayerWindow::storeCloudButtonShown(true);
+    DemoPlayer player(LUMEN_PLUGIN_DIR, m_folder.filePath("downloads"));
+    QCOMPARE(player.run(), 0);
+    PlayerWindow* window = player.window();
+    window->show();
+    // One cloud button in each bar, one menu of the player's two actions.
+    const QList<QoviLumen::PlayerToolButton*> buttons = window->pluginButtons();
+    QCOMPARE(buttons.size(), 2);
+    QCOMPARE(buttons[0]->parentWidget(), window->controlBar());
+    QCOMPARE(buttons[1]->parentWidget(), window->fullscreenBar());
+    QVERIFY(buttons[0]->menu() && buttons[0]->menu() == buttons[1]->menu());
+    QStringList labels;
+    for (QAction* action : buttons[0]->menu()->actions())
+        labels << action->text();
+    QCOMPARE(labels, (QStringList{"Import from Dropbox...", "Import from Google Drive..."}));
+    // The preference hides and shows them while they exist.
+    for (bool shown : {false, true}) {
+        window->cloudButtonPreference()->setChecked(shown);
+        QCOMPARE(PlayerWindow::cloudButtonShown(), shown);
+        for (QoviLumen::PlayerToolButton* button : buttons)
+            QCOMPARE(button->isVisible(), shown);
+    }
+}
+
+void WindowTest::downloads_data()
+{
+    QTest::addColumn<bool>("drive");
+    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<int>("tokens"); // asked of the plug-in, refusals included
+    QTest::newRow("Dropbox link") << false << QJsonObject() << true << 0;
+    QTest::newRow("Dropbox, cut short") << false << QJsonObject{{"kind", "drop"}, {"where", "response"}} << false << 0;
+    QTest::newRow("Drive media") << true << QJsonObject() << true << 1;
+    QTest::newRow("Drive, token refused once") << true << QJsonObject{{"kind", "expired"}, {"times", 1}} << true << 2;
+    QTest::newRow("Drive, token refused again") << true << QJsonObject{{"kind", "expired"}} << false << 2;
+}
+
+void WindowTest::downloads()
+{
+    QFETCH(bool, drive);
+    QFETCH(QJsonObject, fault);
+    QFETCH(bool, done);
+    QFETCH(int, tokens);
+    const QString token = signIn(m_cloud, drive ? GDRIVE_CLOUD : DROPBOX_CLOUD);
+    QList<bool> asked;
+    const QString folder = m_folder.filePath(QTest::currentDataTag());
+    Downloader downloads(folder, [&](bool refused) {
+        asked << refused;
+        return token;
+    });
+    QUrl address;
+    QByteArray bytes;
+    if (drive) {
+        const QJsonObject file = m_cloud.control("POST", "/files", {{"service", "google"}, {"name", "clip one.mkv"},
+                                                                    {"parent", "root"}, {"size", 300000}});
+        address = QUrl(QStringLiteral("https://www.googleapis.com/drive/v3/files/%1/300000/clip%20one.mkv")
+                           .arg(file["id"].toString()));
+        bytes = m_cloud.driveFile(kAlice, "clip one.mkv");
+        fault["path"] = "/drive/v3/files/" + file["id"].toString();
+    } else {
+        m_cloud.control("POST", "/files", {{"service", "dropbox"}, {"path", "/clip one.mkv"}, {"size", 300000}});
+        address = QUrl(m_cloud.control("GET", "/links?email=" + kAlice + "&path=/clip%20one.mkv")["link"].toString());
+        bytes = m_cloud.dropboxFile(kAlice, "/clip one.mkv");
+        fault["path"] = "/1/view/*";
+    }
+    if (fault.contains("kind"))
+        m_cloud.addFault(fault);
+    QSignalSpy ended(&downloads, &Downloader::ended);
+    QSignalSpy changed(&downloads, &Downloader::changed);
+    const int id = downloads.add(address);
+    QVERIFY(waitFor([&] { return ended.size() == 1; }));
+    const Downloader::Download& download = downloads.download(id);
+    QCOMPARE(download.state == Downloader::Done, done);
+    QCOMPARE(download.name, QStringLiteral("clip one.mkv"));
+    QCOMPARE(asked.size(), tokens);
+    if (tokens == 2)
+        QCOMPARE(asked, (QList<bool>{false, true}));
+    if (done) {
+        QFile file(download.path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), bytes);
+        QVERIFY(changed.size() >= 2); // progress before the end
+    } else {
+        QVERIFY(!download.why.isEmpty());
+        QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty()); // nothing half-written stays
+        // Tried again without the fault, it arrives.
+        m_cloud.control("DELETE", "/faults");
+        QVERIFY(downloads.retry(id));
+        QVERIFY(waitFor([&] { return ended.size() == 2; }));
+        QCOMPARE(download.state, Downloader::Done);
+    }
+}
+
+void WindowTest::pingsReachTheWire()
+{
+    QoviLumen::PingManager::setPingHost("ping.qovi.com");
+    QVERIFY(QoviLumen::PingManager::sendPing("http://ping.qovi.com/hint/q10-test-ping", true));
+    QVERIFY(!QoviLumen::PingManager::sendPing("http://elsewhere.example/hint/x", true));
+    const QJsonArray pings = requests(m_cloud, "ping.qovi.com");
+    QCOMPARE(pings.size(), 1);
+    QCOMPARE(pings[0]["path"].toString(), QStringLiteral("/hint/q10-test-ping"));
+    QCOMPARE(pings[0]["method"].toString(), QStringLiteral("GET"));
+}
+
+void WindowTest::googleRoadUnderX()
+{
+    // A display of our own; the player clicks the button and the menu on it.
+    QProcess display;
+    display.start("Xvfb", {":97", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    if (!display.waitForStarted(5000) || display.waitForFinished(1500))
+        QSKIP("Xvfb could not start here: the road under a real X server was not run");
+    m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 50}});
+    QProcess player;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", ":97");
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("XDG_CONFIG_HOME", m_folder.filePath("x/config"));
+    environment.insert("XDG_CACHE_HOME", m_folder.filePath("x/cache"));
+    environment.insert("XDG_DATA_HOME", m_folder.filePath("x/data"));
+    player.setProcessEnvironment(environment);
+    player.start(LUMEN_PLAYER, {"--proxy", QStringLiteral("127.0.0.1:%1").arg(m_cloud.port()), "--ca-cert",
+                                FAKECLOUD_DIR "/ca.pem", "--import", "gdrive", "--downloads", m_folder.filePath("x/dl"),
+                                "--pictures", m_folder.filePath("x/pictures")});
+    const bool ended = player.waitForFinished(120000);
+    display.terminate();
+    display.waitForFinished(5000);
+    QVERIFY(ended);
+    const QByteArray out = player.readAllStandardOutput();
+    QVERIFY2(player.exitCode() == 0, out.constData());
+    QVERIFY(out.contains("a click on \"Import from Google Drive...\""));
+    QVERIFY(out.contains("e-mail address received: the plug-in emitted cloudConnected(Google Drive, alice@example.com)"));
+    QVERIFY(out.contains("downloaded: Big Buck Bunny.mp4 (5242880 bytes)"));
+    QVERIFY(out.trimmed().split('\n').last().startsWith("queued: https://www.googleapis.com/drive/v3/files/"));
+}
+
+LUMEN_TEST_MAIN(WindowTest)
+#include "tst_window.moc"
