@@ -1,4 +1,1 @@
-extern "C" int notTheEntry()
-{
-    return 0;
-}
+extern "C" int notTheEntry() { return 0; }

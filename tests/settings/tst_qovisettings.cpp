@@ -1,53 +1,28 @@
+// The settings stand-in: values and groups kept between stores, what it
+// refuses, owner-only files, and damaged files read as nothing.
 #include "qovisettings.h"
 
-#include <QByteArray>
 #include <QDir>
-#include <QFile>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
 
-#include <vector>
-
 namespace {
 
 const char* const kSection = "Player";
-
-qvtl::string bytes(const QByteArray& data)
-{
-    return qvtl::string(data.constData(), static_cast<std::size_t>(data.size()));
-}
-
-QByteArray toBytes(const qvtl::string& text)
-{
-    return QByteArray(text.data(), static_cast<int>(text.size()));
-}
-
-QByteArray toBytes(const std::vector<unsigned char>& data)
-{
-    return QByteArray(reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()));
-}
-
-int modeOf(const QString& path)
-{
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return static_cast<int>(info.st_mode & 07777);
-}
+const char* const kName = "QoviCloud Dropbox";
 
 bool writeFile(const QString& path, const QByteArray& content)
 {
-    QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
+        && file.write(content) == content.size();
 }
 
-qvtl::RefCountedPtr<qvs::QoviSettings> openStore()
+qvtl::RefCountedPtr<qvs::QoviSettings> openStore(const char* path = "Settings/test-component")
 {
-    return qvs::CreateQoviSettings("Settings/test-component", qvs::QOVISETTINGS_TYPE_USER);
+    return qvs::CreateQoviSettings(path, qvs::QOVISETTINGS_TYPE_USER);
 }
 
 } // namespace
@@ -55,336 +30,182 @@ qvtl::RefCountedPtr<qvs::QoviSettings> openStore()
 class SettingsTest : public QObject
 {
     Q_OBJECT
-
 private slots:
-    void initTestCase();
-    void init();
-    void cleanupTestCase();
-
-    void stringRoundTrip_data();
-    void stringRoundTrip();
-    void bufferRoundTrip_data();
-    void bufferRoundTrip();
-    void missingIsNotEmpty();
-    void sectionsAndKindsKeptApart();
-    void replaceAndDelete();
-    void invalidUtf8IsRefused();
-
-    void groupsPersistAcrossStores();
-    void openGroupDoesNotCreate();
-    void storePathsRefused_data();
-    void storePathsRefused();
-
-    void ownerOnlyPermissions();
-    void widerModesNarrowed();
-    void damagedValuesReadAsNothing_data();
-    void damagedValuesReadAsNothing();
-    void damagedStoreReadsAsNothing();
-    void unreadableFileReadsAsNothing();
-
-private:
-    QString root() const { return m_config + QStringLiteral("/QoviSettings"); }
-    QString valuesPath() const { return root() + QStringLiteral("/values.json"); }
-    QString storePath() const { return root() + QStringLiteral("/stores/Settings/test-component.json"); }
-
-    QTemporaryDir m_home;
-    QString m_config;
-};
-
-void SettingsTest::initTestCase()
-{
-    // A home of our own keeps parallel test programs off each other's files.
-    QVERIFY(m_home.isValid());
-    qputenv("HOME", QFile::encodeName(m_home.path()));
-    QStandardPaths::setTestModeEnabled(true);
-    m_config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-    QVERIFY(m_config.startsWith(m_home.path()));
-}
-
-void SettingsTest::init()
-{
-    QDir(root()).removeRecursively();
-}
-
-void SettingsTest::cleanupTestCase()
-{
-    QDir(root()).removeRecursively();
-}
-
-void SettingsTest::stringRoundTrip_data()
-{
-    QTest::addColumn<QByteArray>("value");
-    QTest::newRow("ascii") << QByteArray("user@example.com");
-    QTest::newRow("multi-byte") << QByteArray("Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x8E\xAC");
-    QTest::newRow("embedded NUL") << QByteArray("before\0after", 12);
-    QTest::newRow("quotes and escapes") << QByteArray("{\"a\":\"\\n\"}\t\r\n");
-    QTest::newRow("empty") << QByteArray();
-}
-
-void SettingsTest::stringRoundTrip()
-{
-    QFETCH(QByteArray, value);
-    QVERIFY(qvs::StoreUTF8String(kSection, "dbEmail", bytes(value)));
-    qvtl::string read("untouched");
-    QVERIFY(qvs::FetchUTF8String(kSection, "dbEmail", read));
-    QCOMPARE(toBytes(read), value);
-}
-
-void SettingsTest::bufferRoundTrip_data()
-{
-    QTest::addColumn<QByteArray>("value");
-    QByteArray everyByte;
-    for (int i = 0; i < 256; ++i)
-        everyByte.append(static_cast<char>(i));
-    QTest::newRow("every byte value") << everyByte;
-    QTest::newRow("single NUL") << QByteArray(1, '\0');
-    QTest::newRow("high bytes") << QByteArray(16, '\xFF');
-    QTest::newRow("invalid UTF-8") << QByteArray("\xC3\x28\xA0\xA1\xF0\x28\x8C\xBC", 8);
-    QTest::newRow("empty") << QByteArray();
-}
-
-void SettingsTest::bufferRoundTrip()
-{
-    QFETCH(QByteArray, value);
-    QVERIFY(qvs::StoreBuffer(kSection, "QoviCloud Dropbox", value.constData(), static_cast<std::size_t>(value.size())));
-    std::vector<unsigned char> read{1, 2, 3};
-    QVERIFY(qvs::FetchBuffer(kSection, "QoviCloud Dropbox", read));
-    QCOMPARE(toBytes(read), value);
-}
-
-void SettingsTest::missingIsNotEmpty()
-{
-    qvtl::string text("untouched");
-    QVERIFY(!qvs::FetchUTF8String(kSection, "gdEmail", text));
-    QCOMPARE(text.str(), std::string("untouched"));
-    std::vector<unsigned char> data{7};
-    QVERIFY(!qvs::FetchBuffer(kSection, "QoviCloud Google Drive", data));
-    QCOMPARE(data, std::vector<unsigned char>{7});
-
-    QVERIFY(qvs::StoreUTF8String(kSection, "gdEmail", ""));
-    QVERIFY(qvs::StoreBuffer(kSection, "QoviCloud Google Drive", nullptr, 0));
-    QVERIFY(qvs::FetchUTF8String(kSection, "gdEmail", text));
-    QVERIFY(text.empty());
-    QVERIFY(qvs::FetchBuffer(kSection, "QoviCloud Google Drive", data));
-    QVERIFY(data.empty());
-}
-
-void SettingsTest::sectionsAndKindsKeptApart()
-{
-    QVERIFY(qvs::StoreUTF8String("Player", "key", "text"));
-    QVERIFY(qvs::StoreBuffer("Other", "key", "\x01\x02", 2));
-
-    qvtl::string text;
-    std::vector<unsigned char> data;
-    QVERIFY(!qvs::FetchUTF8String("Other", "key", text));
-    QVERIFY(!qvs::FetchBuffer("Player", "key", data));
-    QVERIFY(qvs::FetchUTF8String("Player", "key", text));
-    QCOMPARE(text.str(), std::string("text"));
-    QVERIFY(qvs::FetchBuffer("Other", "key", data));
-    QCOMPARE(toBytes(data), QByteArray("\x01\x02"));
-
-    // Storing the other kind under a name replaces the value.
-    QVERIFY(qvs::StoreBuffer("Player", "key", "\x03", 1));
-    QVERIFY(!qvs::FetchUTF8String("Player", "key", text));
-    QVERIFY(qvs::FetchBuffer("Player", "key", data));
-    QCOMPARE(toBytes(data), QByteArray("\x03"));
-}
-
-void SettingsTest::replaceAndDelete()
-{
-    QVERIFY(qvs::StoreUTF8String(kSection, "dbEmail", "first@example.com"));
-    QVERIFY(qvs::StoreUTF8String(kSection, "dbEmail", "second@example.com"));
-    QVERIFY(qvs::StoreUTF8String(kSection, "gdEmail", "kept@example.com"));
-    qvtl::string text;
-    QVERIFY(qvs::FetchUTF8String(kSection, "dbEmail", text));
-    QCOMPARE(text.str(), std::string("second@example.com"));
-
-    QVERIFY(qvs::DeleteSetting(kSection, "dbEmail"));
-    QVERIFY(!qvs::FetchUTF8String(kSection, "dbEmail", text));
-    QVERIFY(qvs::FetchUTF8String(kSection, "gdEmail", text));
-    QCOMPARE(text.str(), std::string("kept@example.com"));
-    // Deleting what is not there leaves it not there.
-    QVERIFY(qvs::DeleteSetting(kSection, "dbEmail"));
-    QVERIFY(qvs::DeleteSetting("No such section", "dbEmail"));
-}
-
-void SettingsTest::invalidUtf8IsRefused()
-{
-    QVERIFY(!qvs::StoreUTF8String(kSection, "dbEmail", qvtl::string("\xFF\xFE", 2)));
-    QVERIFY(!qvs::StoreBuffer(qvtl::string("\xC3", 1), "name", "x", 1));
-    qvtl::string text;
-    QVERIFY(!qvs::FetchUTF8String(kSection, "dbEmail", text));
-    QVERIFY(!QFile::exists(valuesPath()));
-}
-
-void SettingsTest::groupsPersistAcrossStores()
-{
+    void initTestCase()
     {
-        qvtl::RefCountedPtr<qvs::QoviSettings> store = openStore();
-        QVERIFY(store);
-        qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-        QVERIFY(store->CreateGroup("CloudConnect", group));
-        QVERIFY(group);
-        bool value = true;
-        QVERIFY(!group->GetBool("CloudConnectVisible", value));
-        QVERIFY(value);
-        QVERIFY(group->SetBool("CloudConnectVisible", false));
-        QVERIFY(store->CreateGroup("Other", group));
-        QVERIFY(group->SetBool("CloudConnectVisible", true));
+        QStandardPaths::setTestModeEnabled(true);
+        m_root = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + "/QoviSettings";
     }
 
-    qvtl::RefCountedPtr<qvs::QoviSettings> fresh = openStore();
-    QVERIFY(fresh);
-    QCOMPARE(fresh->holdCount(), 1);
-    qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-    QVERIFY(fresh->OpenGroup("CloudConnect", group));
-    bool value = true;
-    QVERIFY(group->GetBool("CloudConnectVisible", value));
-    QVERIFY(!value);
-    QVERIFY(fresh->OpenGroup("Other", group));
-    QVERIFY(group->GetBool("CloudConnectVisible", value));
-    QVERIFY(value);
+    void init() { QDir(m_root).removeRecursively(); }
 
-    // Another store path is another store.
-    qvtl::RefCountedPtr<qvs::QoviSettings> other =
-        qvs::CreateQoviSettings("Settings/other-component", qvs::QOVISETTINGS_TYPE_USER);
-    QVERIFY(other);
-    QVERIFY(!other->OpenGroup("CloudConnect", group));
-}
+    void roundTrips_data()
+    {
+        QTest::addColumn<bool>("buffer");
+        QTest::addColumn<QByteArray>("value");
+        QByteArray everyByte(256, '\0');
+        for (int i = 0; i < 256; ++i)
+            everyByte[i] = char(i);
+        QTest::newRow("text") << false << QByteArray("user@example.com");
+        QTest::newRow("multi-byte text") << false << QByteArray("Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5 \xF0\x9F\x8E\xAC");
+        QTest::newRow("text with NUL") << false << QByteArray("before\0after", 12);
+        QTest::newRow("quotes and escapes") << false << QByteArray("{\"a\":\"\\n\"}\t\r\n");
+        QTest::newRow("empty text") << false << QByteArray("");
+        QTest::newRow("every byte") << true << everyByte;
+        QTest::newRow("invalid UTF-8 buffer") << true << QByteArray("\xC3\x28\xA0\xA1\xF0\x28\x8C\xBC");
+        QTest::newRow("empty buffer") << true << QByteArray("");
+    }
 
-void SettingsTest::openGroupDoesNotCreate()
-{
-    qvtl::RefCountedPtr<qvs::QoviSettings> store = openStore();
-    QVERIFY(store);
-    qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-    QVERIFY(!store->OpenGroup("CloudConnect", group));
-    QVERIFY(!group);
-    QVERIFY(!store->OpenGroup("CloudConnect", group));
-    QVERIFY(store->CreateGroup("CloudConnect", group));
-    // An existing group is opened as it is, its values kept.
-    QVERIFY(group->SetBool("CloudConnectVisible", true));
-    QVERIFY(store->CreateGroup("CloudConnect", group));
-    bool value = false;
-    QVERIFY(group->GetBool("CloudConnectVisible", value));
-    QVERIFY(value);
-}
+    void roundTrips()
+    {
+        QFETCH(bool, buffer);
+        QFETCH(QByteArray, value);
+        const qvtl::string asText(value.constData(), std::size_t(value.size()));
+        QVERIFY(buffer ? qvs::StoreBuffer(kSection, kName, value.constData(), std::size_t(value.size()))
+                       : qvs::StoreUTF8String(kSection, kName, asText));
+        qvtl::string readText;
+        std::vector<unsigned char> readBytes;
+        // Only the kind stored, under that section and name, is there.
+        QVERIFY(!qvs::FetchUTF8String("Other", kName, readText) && !qvs::FetchBuffer(kSection, "other", readBytes));
+        QCOMPARE(qvs::FetchBuffer(kSection, kName, readBytes), buffer);
+        QCOMPARE(qvs::FetchUTF8String(kSection, kName, readText), !buffer);
+        QCOMPARE(buffer ? QByteArray(reinterpret_cast<const char*>(readBytes.data()), int(readBytes.size()))
+                        : QByteArray::fromStdString(readText.str()),
+                 value);
+    }
 
-void SettingsTest::storePathsRefused_data()
-{
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<int>("type");
-    QTest::newRow("empty") << QByteArray() << int(qvs::QOVISETTINGS_TYPE_USER);
-    QTest::newRow("no component id") << QByteArray("Settings/") << int(qvs::QOVISETTINGS_TYPE_USER);
-    QTest::newRow("absolute") << QByteArray("/tmp/x") << int(qvs::QOVISETTINGS_TYPE_USER);
-    QTest::newRow("climbs out") << QByteArray("Settings/../../x") << int(qvs::QOVISETTINGS_TYPE_USER);
-    QTest::newRow("empty part") << QByteArray("Settings//x") << int(qvs::QOVISETTINGS_TYPE_USER);
-    QTest::newRow("not UTF-8") << QByteArray("Settings/\xFF") << int(qvs::QOVISETTINGS_TYPE_USER);
-    QTest::newRow("other type") << QByteArray("Settings/x") << 0;
-}
+    void replacedAndDeleted()
+    {
+        QVERIFY(qvs::StoreUTF8String(kSection, "dbEmail", "first@example.com"));
+        QVERIFY(qvs::StoreUTF8String(kSection, "dbEmail", "second@example.com"));
+        QVERIFY(qvs::StoreUTF8String(kSection, "gdEmail", "kept@example.com"));
+        qvtl::string read;
+        QVERIFY(qvs::FetchUTF8String(kSection, "dbEmail", read) && read.str() == "second@example.com");
+        QVERIFY(qvs::DeleteSetting(kSection, "dbEmail") && !qvs::FetchUTF8String(kSection, "dbEmail", read));
+        QVERIFY(qvs::DeleteSetting(kSection, "dbEmail")); // what is not there stays not there
+        QVERIFY(qvs::FetchUTF8String(kSection, "gdEmail", read) && read.str() == "kept@example.com");
+        // The other kind under a name replaces the value.
+        QVERIFY(qvs::StoreBuffer(kSection, "gdEmail", "\x03", 1) && !qvs::FetchUTF8String(kSection, "gdEmail", read));
+    }
 
-void SettingsTest::storePathsRefused()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(int, type);
-    QVERIFY(!qvs::CreateQoviSettings(bytes(path), static_cast<qvs::QOVISETTINGSTYPE>(type)));
-}
+    void refused_data()
+    {
+        QTest::addColumn<QByteArray>("call"); // what the argument goes into
+        QTest::addColumn<QByteArray>("argument");
+        QTest::newRow("value not UTF-8") << QByteArray("value") << QByteArray("\xFF\xFE");
+        QTest::newRow("section not UTF-8") << QByteArray("section") << QByteArray("\xC3");
+        QTest::newRow("key not UTF-8") << QByteArray("key") << QByteArray("a\xE6\x97");
+        const std::pair<const char*, const char*> paths[] = {{"empty", ""}, {"no component", "Settings/"},
+            {"absolute", "/tmp/x"}, {"climbing out", "Settings/../../x"}, {"empty part", "Settings//x"},
+            {"dot part", "Settings/./x"}, {"not UTF-8", "Settings/\xFF"}};
+        for (const auto& [name, path] : paths)
+            QTest::addRow("store path: %s", name) << QByteArray("store") << QByteArray(path);
+        QTest::newRow("store of another type") << QByteArray("other type") << QByteArray("Settings/x");
+    }
 
-void SettingsTest::ownerOnlyPermissions()
-{
-    QVERIFY(qvs::StoreBuffer(kSection, "QoviCloud Dropbox", "secret", 6));
-    qvtl::RefCountedPtr<qvs::QoviSettings> store = openStore();
-    qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-    QVERIFY(store->CreateGroup("CloudConnect", group));
+    void refused()
+    {
+        QFETCH(QByteArray, call);
+        QFETCH(QByteArray, argument);
+        const qvtl::string bad(argument.constData(), std::size_t(argument.size()));
+        if (call == "value")
+            QVERIFY(!qvs::StoreUTF8String(kSection, "dbEmail", bad));
+        else if (call == "section")
+            QVERIFY(!qvs::StoreBuffer(bad, kName, "x", 1));
+        else if (call == "key")
+            QVERIFY(!qvs::StoreBuffer(kSection, bad, "x", 1));
+        else
+            QVERIFY(!qvs::CreateQoviSettings(bad, call == "store" ? qvs::QOVISETTINGS_TYPE_USER
+                                                                  : qvs::QOVISETTINGSTYPE(0)));
+        QVERIFY(!QFileInfo::exists(m_root));
+    }
 
-    QCOMPARE(modeOf(root()), 0700);
-    QCOMPARE(modeOf(root() + QStringLiteral("/stores")), 0700);
-    QCOMPARE(modeOf(root() + QStringLiteral("/stores/Settings")), 0700);
-    QCOMPARE(modeOf(valuesPath()), 0600);
-    QCOMPARE(modeOf(storePath()), 0600);
-    // No temporary file is left beside the values.
-    QCOMPARE(QDir(root()).entryList(QDir::Files), QStringList{QStringLiteral("values.json")});
-}
+    void groupsKeptBetweenStores()
+    {
+        qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
+        bool value = true;
+        {
+            qvtl::RefCountedPtr<qvs::QoviSettings> store = openStore();
+            QVERIFY(store && !store->OpenGroup("CloudConnect", group) && !group);
+            QVERIFY(!store->OpenGroup("CloudConnect", group) && !group); // opening does not create
+            QVERIFY(store->CreateGroup("CloudConnect", group) && !group->GetBool("CloudConnectVisible", value));
+            QVERIFY(value && group->SetBool("CloudConnectVisible", false));
+            QVERIFY(store->CreateGroup("CloudConnect", group)); // an existing group keeps its values
+            QVERIFY(group->GetBool("CloudConnectVisible", value) && !value);
+            QVERIFY(store->CreateGroup("Other", group) && group->SetBool("CloudConnectVisible", true));
+        }
+        qvtl::RefCountedPtr<qvs::QoviSettings> fresh = openStore();
+        QVERIFY(fresh->OpenGroup("CloudConnect", group) && group->GetBool("CloudConnectVisible", value) && !value);
+        QVERIFY(fresh->OpenGroup("Other", group) && group->GetBool("CloudConnectVisible", value) && value);
+        QVERIFY(!openStore("Settings/other-component")->OpenGroup("CloudConnect", group));
+    }
 
-void SettingsTest::widerModesNarrowed()
-{
-    QVERIFY(writeFile(valuesPath(), "{}"));
-    QVERIFY(::chmod(QFile::encodeName(root()).constData(), 0755) == 0);
-    QVERIFY(::chmod(QFile::encodeName(valuesPath()).constData(), 0644) == 0);
+    void ownerOnlyPermissions_data()
+    {
+        QTest::addColumn<bool>("wider"); // files and folders there before, open to everybody
+        QTest::newRow("new files") << false;
+        QTest::newRow("wider modes narrowed") << true;
+    }
 
-    QVERIFY(qvs::StoreUTF8String(kSection, "dbEmail", "user@example.com"));
-    QCOMPARE(modeOf(root()), 0700);
-    QCOMPARE(modeOf(valuesPath()), 0600);
-}
+    void ownerOnlyPermissions()
+    {
+        QFETCH(bool, wider);
+        const QStringList folders{m_root, m_root + "/stores", m_root + "/stores/Settings"};
+        const QStringList files{m_root + "/values.json", m_root + "/stores/Settings/test-component.json"};
+        for (const QString& path : wider ? files + folders : QStringList())
+            QVERIFY((!path.endsWith(".json") || writeFile(path, "{}")) && ::chmod(QFile::encodeName(path), 0777) == 0);
+        QVERIFY(qvs::StoreBuffer(kSection, kName, "secret", 6));
+        qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
+        QVERIFY(openStore()->CreateGroup("CloudConnect", group) && group->SetBool("CloudConnectVisible", true));
+        for (const QString& path : folders + files) {
+            struct stat info {};
+            QVERIFY(::stat(QFile::encodeName(path).constData(), &info) == 0);
+            QCOMPARE(int(info.st_mode & 07777), path.endsWith(".json") ? 0600 : 0700);
+        }
+        // No temporary file is left beside the values.
+        QCOMPARE(QDir(m_root).entryList(QDir::Files), QStringList{"values.json"});
+    }
 
-void SettingsTest::damagedValuesReadAsNothing_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::newRow("not JSON") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": ");
-    QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("binary noise") << QByteArray("\x00\xFF\x10\x80", 4);
-    QTest::newRow("array") << QByteArray("[1, 2, 3]");
-    QTest::newRow("section not an object") << QByteArray("{\"Player\": 5}");
-    QTest::newRow("entry not an object") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": \"AAAA\"}}");
-    QTest::newRow("bad base64") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": \"@@@\"}}}");
-    QTest::newRow("wrong value type") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": 12}}}");
-}
+    void damagedFilesReadAsNothing_data()
+    {
+        // The same content in the values and in the store; null: a folder in the files' place.
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("not JSON") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": ");
+        QTest::newRow("empty file") << QByteArray("");
+        QTest::newRow("array") << QByteArray("[1, 2, 3]");
+        QTest::newRow("section not an object") << QByteArray("{\"Player\": 5, \"CloudConnect\": 5}");
+        QTest::newRow("entry not an object") << QByteArray(
+            "{\"Player\": {\"QoviCloud Dropbox\": \"AAAA\"}, \"CloudConnect\": {\"CloudConnectVisible\": \"yes\"}}");
+        QTest::newRow("bad base64") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": \"@@@\"}}}");
+        QTest::newRow("wrong value type") << QByteArray(
+            "{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": 12}}, \"CloudConnect\": {\"CloudConnectVisible\": 1}}");
+        QTest::newRow("folder in the file's place") << QByteArray();
+    }
 
-void SettingsTest::damagedValuesReadAsNothing()
-{
-    QFETCH(QByteArray, content);
-    QVERIFY(writeFile(valuesPath(), content));
+    void damagedFilesReadAsNothing()
+    {
+        QFETCH(QByteArray, content);
+        for (const QString& path : {m_root + "/values.json", m_root + "/stores/Settings/test-component.json"})
+            QVERIFY(content.isNull() ? QDir().mkpath(path) : writeFile(path, content));
+        std::vector<unsigned char> data{9};
+        qvtl::string read("untouched");
+        QVERIFY(!qvs::FetchBuffer(kSection, kName, data) && data == std::vector<unsigned char>{9});
+        QVERIFY(!qvs::FetchUTF8String(kSection, kName, read) && read.str() == "untouched");
+        qvtl::RefCountedPtr<qvs::QoviSettings> store = openStore();
+        qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
+        bool value = false;
+        QVERIFY(!store->OpenGroup("CloudConnect", group) || !group->GetBool("CloudConnectVisible", value));
+        // A damaged file does not stand in the way of new values; a folder does.
+        QCOMPARE(qvs::StoreBuffer(kSection, kName, "ok", 2) && qvs::FetchBuffer(kSection, kName, data),
+                 !content.isNull());
+        QCOMPARE(store->CreateGroup("CloudConnect", group) && group->SetBool("CloudConnectVisible", true)
+                     && group->GetBool("CloudConnectVisible", value) && value,
+                 !content.isNull());
+    }
 
-    std::vector<unsigned char> data{9};
-    QVERIFY(!qvs::FetchBuffer(kSection, "QoviCloud Dropbox", data));
-    QCOMPARE(data, std::vector<unsigned char>{9});
-    qvtl::string text("untouched");
-    QVERIFY(!qvs::FetchUTF8String(kSection, "QoviCloud Dropbox", text));
-    QCOMPARE(text.str(), std::string("untouched"));
-
-    // A damaged file does not stand in the way of new values.
-    QVERIFY(qvs::StoreBuffer(kSection, "QoviCloud Dropbox", "ok", 2));
-    QVERIFY(qvs::FetchBuffer(kSection, "QoviCloud Dropbox", data));
-    QCOMPARE(toBytes(data), QByteArray("ok"));
-}
-
-void SettingsTest::damagedStoreReadsAsNothing()
-{
-    QVERIFY(writeFile(storePath(), "{\"CloudConnect\": {\"CloudConnectVisible\": \"yes\"}, \"Broken\": 1}"));
-    qvtl::RefCountedPtr<qvs::QoviSettings> store = openStore();
-    QVERIFY(store);
-    qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-    QVERIFY(!store->OpenGroup("Broken", group));
-    QVERIFY(store->OpenGroup("CloudConnect", group));
-    bool value = false;
-    QVERIFY(!group->GetBool("CloudConnectVisible", value));
-
-    QVERIFY(writeFile(storePath(), "garbage"));
-    QVERIFY(!group->GetBool("CloudConnectVisible", value));
-    QVERIFY(!store->OpenGroup("CloudConnect", group));
-    QVERIFY(store->CreateGroup("CloudConnect", group));
-    QVERIFY(group->SetBool("CloudConnectVisible", true));
-    QVERIFY(group->GetBool("CloudConnectVisible", value));
-    QVERIFY(value);
-}
-
-void SettingsTest::unreadableFileReadsAsNothing()
-{
-    // A folder where the file should be cannot be read, even by root.
-    QVERIFY(QDir().mkpath(valuesPath()));
-    QVERIFY(QDir().mkpath(storePath()));
-
-    std::vector<unsigned char> data;
-    QVERIFY(!qvs::FetchBuffer(kSection, "QoviCloud Dropbox", data));
-    qvtl::string text;
-    QVERIFY(!qvs::FetchUTF8String(kSection, "dbEmail", text));
-    QVERIFY(!qvs::StoreBuffer(kSection, "QoviCloud Dropbox", "x", 1));
-
-    qvtl::RefCountedPtr<qvs::QoviSettings> store = openStore();
-    QVERIFY(store);
-    qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-    QVERIFY(!store->OpenGroup("CloudConnect", group));
-    QVERIFY(!store->CreateGroup("CloudConnect", group));
-}
+private:
+    QString m_root;
+};
 
 QTEST_GUILESS_MAIN(SettingsTest)
 #include "tst_qovisettings.moc"
