@@ -131,7 +131,8 @@ def dispatch(server, req):
         with st.lock:
             return json_response({
                 "auto": st.auto, "tls": st.tls, "sink": st.sink, "token_lifetime": st.token_lifetime,
-                "faults": st.faults, "clients": st.clients, "record_last": st.seq,
+                "faults": st.faults, "record_last": st.seq,
+                "clients": {k: sorted(v) if isinstance(v, set) else v for k, v in st.clients.items()},
                 "users": {"dropbox": [user_json("dropbox", u, st) for u in st.db_users.values()],
                           "google": [user_json("google", u, st) for u in st.g_users.values()]}})
     if path == "/auto" and m == "POST":

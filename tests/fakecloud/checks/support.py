@@ -1,92 +1,62 @@
-"""Starting the stand-in and talking to it (through the proxy, as a client of
-the services would, and directly, as a test driving it does)."""
+"""Starting the stand-in and talking to it: straight to its control API, and through its proxy
+(CONNECT, then TLS trusting only the test authority) as a client of the services does."""
 
-import http.client
-import json
-import os
-import socket
-import ssl
-import subprocess
-import time
-import unittest
-import urllib.parse
+import http.client, json, os, re, ssl, subprocess, time, unittest, urllib.parse
 
-HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "fakecloud")
-EXE = os.path.join(HERE, "fakecloud")
-CA = os.path.join(HERE, "ca.pem")
-PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else "python3"
+TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "fakecloud"))
+EXE, CA, SPACE = os.path.join(TOP, "fakecloud"), os.path.join(TOP, "ca.pem"), "/2/users/get_space_usage"
 
 
 class Running:
-    """One stand-in process."""
+    """One stand-in process; its port comes from the first line it prints."""
 
     def __init__(self, *args):
-        self.started = time.monotonic()
-        self.proc = subprocess.Popen([PYTHON, EXE] + list(args), stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
-        self.first_line = self.proc.stdout.readline()
-        self.ready_after = time.monotonic() - self.started
-        if not self.first_line.startswith("listening on 127.0.0.1:"):
+        self.proc = subprocess.Popen(["/usr/bin/python3", EXE, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        m = re.fullmatch(r"listening on 127\.0\.0\.1:(\d+)\n", self.proc.stdout.readline())
+        if not m:
             self.proc.kill()
-            raise RuntimeError("no start line: %r %r" % (self.first_line, self.proc.stderr.read()))
-        self.port = int(self.first_line.strip().rsplit(":", 1)[1])
-        self.cpu_at_start = self.cpu_seconds()
-
-    def cpu_seconds(self):
-        """Processor time the stand-in has used (user + system)."""
-        with open("/proc/%d/stat" % self.proc.pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+            raise AssertionError("no start line; errors: %r" % self.proc.communicate()[1])
+        self.port = int(m.group(1))
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        """SIGTERM: the exit status and what went to standard error (killed if still running 5 s later)."""
+        self.proc.terminate()
+        try:
+            return self.proc.wait(5), self.proc.communicate()[1]
+        finally:
+            self.proc.kill()  # nothing once it has ended
 
 
-def tls_context():
-    ctx = ssl.create_default_context(cafile=CA)
-    return ctx
+def dig(obj, path):
+    """dig(j, "error/errors/0/reason") is j["error"]["errors"][0]["reason"]."""
+    for key in path.split("/"):
+        obj = obj[int(key)] if isinstance(obj, list) else obj[key]
+    return obj
 
 
-class Reply:
-    def __init__(self, resp, body):
-        self.status = resp.status
-        self.headers = resp.getheaders()
-        self.header_map = {k.lower(): v for k, v in self.headers}
-        self.body = body
+def tunnel(port, host, timeout=5):
+    """A TLS socket to `host` through the proxy, checked against ca.pem and the host name."""
+    conn = http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout, context=ssl.create_default_context(cafile=CA))
+    conn.set_tunnel(host, 443)
+    conn.connect()
+    return conn.sock
 
-    def header(self, name):
-        return self.header_map.get(name.lower())
 
-    def header_all(self, name):
-        return [v for k, v in self.headers if k.lower() == name.lower()]
-
-    def json(self):
-        return json.loads(self.body)
-
-    @property
-    def text(self):
-        return self.body.decode("utf-8")
+def eventually(probe, seconds=5):
+    """probe()'s value once it is true (the stand-in notes some things a moment late), or its last one."""
+    deadline = time.monotonic() + seconds
+    while not probe() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return probe()
 
 
 class StandInCase(unittest.TestCase):
-    """One stand-in for the test class; its state is reset before each test."""
-
-    args = ()
-    server = None
+    """One stand-in for the test class, back to its start state (and new tokens of alice's) before each test."""
 
     @classmethod
     def setUpClass(cls):
-        cls.server = Running(*cls.args)
+        cls.server = Running()
         cls.port = cls.server.port
-        cls.conns = {}
 
     @classmethod
     def tearDownClass(cls):
@@ -94,124 +64,54 @@ class StandInCase(unittest.TestCase):
 
     def setUp(self):
         self.ctl("POST", "/reset")
-        self.__class__.conns = {}
+        self.tok, self.gtok = self.issue("dropbox")["access_token"], self.issue("google")["access_token"]
 
-    def tearDown(self):
-        for c in self.conns.values():
-            c.close()
-        self.__class__.conns = {}
+    def send(self, conn, method, path, body, headers):
+        """The response, read whole into `body`."""
+        try:
+            conn.request(method, path, body, headers or {})
+            r = conn.getresponse()
+            r.body = r.read()
+            return r
+        finally:
+            conn.close()
 
-    # ------------------------------------------------------------- control
     def ctl(self, method, path, obj=None, expect=200):
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
-        body = json.dumps(obj).encode() if obj is not None else None
-        conn.request(method, path, body=body, headers={"Content-Type": "application/json"} if body else {})
-        resp = conn.getresponse()
-        data = resp.read()
-        conn.close()
-        if expect is not None:
-            self.assertEqual(resp.status, expect, data[:500])
-        ctype = resp.getheader("Content-Type") or ""
-        return json.loads(data) if ctype.startswith("application/json") else data
+        """A control call: its JSON answer (else the response)."""
+        r = self.send(http.client.HTTPConnection("127.0.0.1", self.port, timeout=10), method, path,
+                      json.dumps(obj) if obj is not None else None, {})
+        self.assertEqual(r.status, expect, r.body[:300])
+        return json.loads(r.body) if r.getheader("Content-Type", "").startswith("application/json") else r
 
     def record(self, **filters):
-        q = urllib.parse.urlencode(filters)
-        return self.ctl("GET", "/record" + ("?" + q if q else ""))["requests"]
+        return self.ctl("GET", "/record?" + urllib.parse.urlencode(filters))["requests"]
 
-    def settled_record(self, **filters):
-        """The record once every entry in it is complete (a refused TLS
-        handshake is noted by the stand-in a moment after the client gives up)."""
-        deadline = time.monotonic() + 5
-        while True:
-            rec = self.record(**filters)
-            if all(e["complete"] for e in rec) or time.monotonic() > deadline:
-                return rec
-            time.sleep(0.02)
+    def issue(self, service, **kw):
+        return self.ctl("POST", "/tokens/issue", dict(kw, service=service))
 
-    def token(self, service="dropbox", **kw):
-        kw["service"] = service
-        return self.ctl("POST", "/tokens/issue", kw)
+    def stored(self, service, key):
+        """The user's files by path (Dropbox), id or name (Google), as the control API lists them."""
+        return {f[key]: f for f in self.ctl("GET", "/files?service=" + service)["files"]}
 
-    # ------------------------------------------------------------- clients
-    def https(self, method, url, body=None, headers=None, timeout=20, fresh=False):
-        """A request to a service host through the proxy (CONNECT + TLS trusting ca.pem)."""
-        parts = urllib.parse.urlsplit(url)
-        host = parts.hostname
-        path = parts.path or "/"
-        if parts.query:
-            path += "?" + parts.query
-        conn = None if fresh else self.conns.get(host)
-        if conn is None:
-            conn = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=timeout, context=tls_context())
-            conn.set_tunnel(host, 443)
-            if not fresh:
-                self.conns[host] = conn
-        else:
-            conn.timeout = timeout
-            if conn.sock is not None:
-                conn.sock.settimeout(timeout)
-        try:
-            conn.request(method, path, body=body, headers=headers or {})
-            resp = conn.getresponse()
-            data = resp.read()
-        except BaseException:
-            conn.close()
-            self.conns.pop(host, None)
-            raise
-        if resp.will_close or fresh:
-            conn.close()
-            self.conns.pop(host, None)
-        return Reply(resp, data)
+    def https(self, method, url, body=None, headers=None, timeout=10):
+        """One request to a service host through the proxy, on a tunnel of its own."""
+        u = urllib.parse.urlsplit(url)
+        conn = http.client.HTTPSConnection("127.0.0.1", self.port, timeout=timeout, context=ssl.create_default_context(cafile=CA))
+        conn.set_tunnel(u.hostname, 443)
+        return self.send(conn, method, u.path + ("?" + u.query if u.query else ""), body, headers)
 
-    def plain(self, method, url, body=None, headers=None):
-        """A plain-HTTP request in absolute form through the proxy."""
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
-        conn.request(method, url, body=body, headers=headers or {})
-        resp = conn.getresponse()
-        data = resp.read()
-        conn.close()
-        return Reply(resp, data)
+    def db(self, path, tok, args=None, data=None, headers=None, **kw):
+        """Dropbox: an RPC call with `args` as its JSON body, or, when `data` is given,
+        a content call with `args` in Dropbox-API-Arg (text or bytes as given)."""
+        url, h = "https://%s.dropboxapi.com%s" % ("api" if data is None else "content", path), {"Authorization": "Bearer " + tok}
+        if data is not None:
+            h.update({"Content-Type": "application/octet-stream", "Dropbox-API-Arg": args if isinstance(args, (str, bytes)) else json.dumps(args)})
+        elif args is not None:
+            data, h["Content-Type"] = json.dumps(args), "application/json"
+        return self.https("POST", url, data, {**h, **(headers or {})}, **kw)
 
-    def db_api(self, path, args=None, token=None, raw=None, headers=None):
-        h = {"Authorization": "Bearer " + token} if token else {}
-        body = None
-        if args is not None:
-            body = json.dumps(args).encode()
-            h["Content-Type"] = "application/json"
-        if raw is not None:
-            body = raw
-        h.update(headers or {})
-        return self.https("POST", "https://api.dropboxapi.com" + path, body, h)
+    def session(self, tok):
+        return json.loads(self.db("/2/files/upload_session/start", tok, {"close": False}, b"").body)["session_id"]
 
-    def db_content(self, path, arg, data=b"", token=None, headers=None):
-        h = {"Authorization": "Bearer " + token, "Content-Type": "application/octet-stream",
-             "Dropbox-API-Arg": arg if isinstance(arg, str) else json.dumps(arg)}
-        h.update(headers or {})
-        return self.https("POST", "https://content.dropboxapi.com" + path, data, h)
-
-
-def cookies_from(reply):
-    """name -> full Set-Cookie text."""
-    out = {}
-    for line in reply.header_all("Set-Cookie"):
-        out[line.split("=", 1)[0]] = line
-    return out
-
-
-def cookie_header(reply, names=None):
-    parts = []
-    for line in reply.header_all("Set-Cookie"):
-        nv = line.split(";", 1)[0]
-        if "Max-Age=0" in line:
-            continue
-        if names is None or nv.split("=", 1)[0] in names:
-            parts.append(nv)
-    return "; ".join(parts)
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
+    def drive(self, method, path, tok, body=None, headers=None, **kw):
+        return self.https(method, "https://www.googleapis.com" + path, body, dict(headers or {}, Authorization="Bearer " + tok), **kw)
