@@ -65,7 +65,10 @@ private slots:
     void resumableUpload();
 
 private:
-    QList<UploadOutcome> uploadAll(const QStringList& paths, const QString& folder);
+    QList<UploadOutcome> uploadAll(const QStringList& paths, const QString& folder)
+    {
+        return teststate::uploadAll(*m_account, paths, folder);
+    }
     QJsonObject driveItem(const QString& name);
 
     FakeCloud m_cloud;
@@ -81,19 +84,6 @@ void GoogleDriveTest::init()
     m_account = std::make_unique<TestAccount<GoogleDrive>>();
     m_account->setUploadLimits(800, 3, 20);
     m_account->setRequestStallLimit(800);
-}
-
-QList<UploadOutcome> GoogleDriveTest::uploadAll(const QStringList& paths, const QString& folder)
-{
-    QSignalSpy ended(m_account.get(), &CloudBase::uploadEnded);
-    for (const QString& path : paths)
-        m_account->uploadFile(path, folder);
-    waitFor([&] { return ended.size() >= paths.size(); }, 60000);
-    QTest::qWait(50);
-    QList<UploadOutcome> outcomes;
-    for (const QList<QVariant>& signal : ended)
-        outcomes.append(signal.at(0).value<UploadOutcome>());
-    return outcomes;
 }
 
 QJsonObject GoogleDriveTest::driveItem(const QString& name)

@@ -2,6 +2,7 @@
 
 #include "cloudcredential.h"
 #include "cloudlog.h"
+#include "cloudbase.h"
 #include "clouderror.h"
 #include "fakecloud.h"
 #include "qovisettings.h"
@@ -18,6 +19,7 @@
 #include <QNetworkCookie>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -251,6 +253,19 @@ QString writeFile(const QString& path, qint64 size, int seed)
     for (qint64 written = 0; written < size; written += block)
         file.write(pattern(qMin(block, size - written), seed + int(written / block)));
     return path;
+}
+
+QList<UploadOutcome> uploadAll(CloudBase& account, const QStringList& paths, const QString& folder)
+{
+    QSignalSpy ended(&account, &CloudBase::uploadEnded);
+    for (const QString& path : paths)
+        account.uploadFile(path, folder);
+    waitFor([&] { return ended.size() >= paths.size(); }, 60000);
+    waitFor([] { return false; }, 50);
+    QList<UploadOutcome> outcomes;
+    for (const QList<QVariant>& signal : ended)
+        outcomes.append(signal.at(0).value<UploadOutcome>());
+    return outcomes;
 }
 
 bool waitFor(const std::function<bool()>& condition, int timeoutMs)

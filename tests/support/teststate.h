@@ -12,7 +12,9 @@
 
 #include <functional>
 
+class CloudBase;
 class FakeCloud;
+struct UploadOutcome;
 
 // What the suites share: a clean stored state in the test-mode locations,
 // a log file per case, the stored facts of a sign-in as the accounts keep
@@ -57,6 +59,9 @@ QByteArray body(const QJsonObject& request);
 QByteArray pattern(qint64 size, int seed);
 // Writes a file of pattern bytes; answers its path.
 QString writeFile(const QString& path, qint64 size, int seed);
+// Queues the files on the account and answers how each upload ended, in
+// the order they ended (a second ending of one file would show too).
+QList<UploadOutcome> uploadAll(CloudBase& account, const QStringList& paths, const QString& folder);
 // Runs the event loop until the condition holds or the time is up.
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000);
 

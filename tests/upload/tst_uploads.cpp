@@ -56,7 +56,10 @@ private slots:
 
 private:
     QString file(const QString& name, qint64 size, int seed = 1) { return writeFile(m_files.filePath(name), size, seed); }
-    QList<UploadOutcome> uploadAll(const QStringList& paths, const QString& folder = QStringLiteral("/Videos"));
+    QList<UploadOutcome> uploadAll(const QStringList& paths, const QString& folder = QStringLiteral("/Videos"))
+    {
+        return teststate::uploadAll(*m_account, paths, folder);
+    }
     QByteArray stored(const QString& path) { return m_cloud.dropboxFile(kAlice, path); }
 
     FakeCloud m_cloud;
@@ -72,19 +75,6 @@ void UploadsTest::init()
     signIn(m_cloud, DROPBOX_CLOUD);
     m_account = std::make_unique<TestAccount<DropBox>>();
     m_account->setUploadLimits(800, 3, 20);
-}
-
-QList<UploadOutcome> UploadsTest::uploadAll(const QStringList& paths, const QString& folder)
-{
-    QSignalSpy ended(m_account.get(), &CloudBase::uploadEnded);
-    for (const QString& path : paths)
-        m_account->uploadFile(path, folder);
-    waitFor([&] { return ended.size() >= paths.size(); }, 60000);
-    QTest::qWait(50); // a second ending would show here
-    QList<UploadOutcome> outcomes;
-    for (const QList<QVariant>& signal : ended)
-        outcomes.append(signal.at(0).value<UploadOutcome>());
-    return outcomes;
 }
 
 void UploadsTest::chunkBoundaries_data()
