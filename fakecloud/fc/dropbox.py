@@ -638,7 +638,7 @@ def content(server, req):
     st = server.state
     if path == "/2/files/upload_session/start":
         sid = "pid_upload_session:" + b64u(secrets.token_bytes(30))
-        sess = {"email": u["email"], "upload": Upload(), "closed": bool(args.get("close")), "created": time.time()}
+        sess = {"email": u["email"], "upload": Upload(st.sink), "closed": bool(args.get("close")), "created": time.time()}
         if not receive(req, sess, atomic=True):
             return broken_body()
         with st.lock:
@@ -696,7 +696,7 @@ def content(server, req):
                     st.db_committed[sid] = u["email"]
             return resp
     if path == "/2/files/upload":
-        sess = {"email": u["email"], "upload": Upload(), "closed": False}
+        sess = {"email": u["email"], "upload": Upload(st.sink), "closed": False}
         if not receive(req, sess, atomic=True):
             return broken_body()
         return commit_file(st, u, args, sess["upload"].content(), endpoint_name(path))

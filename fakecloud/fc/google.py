@@ -724,7 +724,7 @@ def drive(server, req):
         if kind == "multipart":
             return multipart(server, req, u)
         if kind == "media":
-            up = Upload()
+            up = Upload(server.state.sink)
             for view in req.iter_body():
                 up.add(view, hash_it=False)
             up.take_over(req.hasher)
@@ -810,7 +810,7 @@ def resumable_start(server, req, u):
         upload_id = "ADPycd" + b64u(secrets.token_bytes(45)).replace("-", "x").replace("_", "y")
         st.g_sessions[upload_id] = {"email": u["email"], "meta": meta, "total": total,
                                     "mime": meta.get("mimeType") or req.hdr("X-Upload-Content-Type"),
-                                    "upload": Upload(), "file": None, "created": time.time()}
+                                    "upload": Upload(st.sink), "file": None, "created": time.time()}
     r = Response(200, b"")
     r.headers.set("Location", session_uri(upload_id))
     r.headers.set("X-GUploader-UploadID", upload_id)
@@ -853,7 +853,7 @@ def resumable_put(server, req):
             if int(m.group(3)) - start + 1 != (req.body_length if req.body_length is not None else -1):
                 return gerror(400, "Content-Range does not match Content-Length.", "badContent")
         elif up.size:
-            up.__init__()  # a PUT without a range starts the data over
+            up.__init__(up.sink)  # a PUT without a range starts the data over
         if start > up.size:
             return gerror(400, "Content-Range starts after the data received so far.", "badContent")
         skip = up.size - start

@@ -61,6 +61,21 @@ class BackgroundHasher:
         return self.h.hexdigest()
 
 
+class NullHasher:
+    """Sink mode (POST /sink): takes the bytes of a body and computes
+    nothing, so that the stand-in spends its CPU on TLS and sockets only.
+    Its digest is None (unknown)."""
+
+    def update(self, view):
+        pass
+
+    def copy(self):
+        return self
+
+    def hexdigest(self):
+        return None
+
+
 class ConnectionDropped(Exception):
     """The peer went away, or we are dropping the connection on purpose."""
 
@@ -241,6 +256,9 @@ class Request:
             self.body_length = 0
         self.body_read = 0
         self.body_limit = None    # set by a fault that drops the connection inside the body
+        self.pause_at = None      # set by a pause fault: body bytes read before the pause
+        self.pause_for = 0.0      # seconds of the pause
+        self.pause_wait = None    # waits that long (returns early when the stand-in stops)
         self.body_done = self.body_length == 0
         self.hasher = hashlib.sha256()
         self.small_body = bytearray()
@@ -277,7 +295,7 @@ class Request:
         if limit is None:
             limit = self.body_limit
         if self.body_read == 0 and (self.body_length is None or self.body_length > BACKGROUND_HASH_FROM) \
-                and not isinstance(self.hasher, BackgroundHasher):
+                and not isinstance(self.hasher, (BackgroundHasher, NullHasher)):
             self.hasher = BackgroundHasher()
         self._continue()
         if self.chunked:
@@ -286,16 +304,28 @@ class Request:
         block = bytearray(min(READ_BLOCK, max(self.body_length, 1)))
         mv = memoryview(block)
         while self.body_read < self.body_length:
-            n = min(len(block), self.body_length - self.body_read)
-            if limit is not None:
-                n = min(n, limit - self.body_read)
-                if n <= 0:
-                    return
+            n = self._room(min(len(block), self.body_length - self.body_read), limit)
+            if n <= 0:
+                return
             view = mv[:n]
             self.conn.read_exact_into(view)
             self._note(view)
             yield view
         self.body_done = True
+
+    def _room(self, n, limit):
+        """How many of the next n body bytes to read now: none past `limit`;
+        at a pause fault's point, first a wait without reading, so that the
+        client is held back by TCP alone (full socket buffers)."""
+        if self.pause_at is not None:
+            if self.body_read >= self.pause_at:
+                self.pause_at = None
+                self.pause_wait(self.pause_for)
+            else:
+                n = min(n, self.pause_at - self.body_read)
+        if limit is not None:
+            n = min(n, limit - self.body_read)
+        return n
 
     def _iter_chunked(self, limit):
         while True:
@@ -312,11 +342,9 @@ class Request:
                 return
             left = size
             while left:
-                n = min(left, READ_BLOCK)
-                if limit is not None:
-                    n = min(n, limit - self.body_read)
-                    if n <= 0:
-                        return
+                n = self._room(min(left, READ_BLOCK), limit)
+                if n <= 0:
+                    return
                 view = memoryview(bytearray(n))
                 self.conn.read_exact_into(view)
                 self._note(view)

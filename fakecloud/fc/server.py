@@ -12,7 +12,7 @@ import threading
 import time
 
 from . import control, dropbox, google
-from .http import (BadRequest, Conn, ConnectionDropped, Headers, Request, Response,
+from .http import (BadRequest, Conn, ConnectionDropped, Headers, NullHasher, Request, Response,
                    RECORD_BODY_LIMIT, parse_head, redirect, text_response)
 from .state import State
 
@@ -150,6 +150,8 @@ class Server:
                 except ConnectionDropped:
                     pass
                 return
+            if mode == "service" and self.state.sink:
+                req.hasher = NullHasher()  # sink mode: the body is read, not hashed
             if not self.one(conn, req, mode):
                 return
 
@@ -308,6 +310,15 @@ class Server:
         if kind == "endless":
             return Response(int(fault.get("status", 200)), stream=self.endless_body(), length=None,
                             content_type="application/json")
+        if kind == "pause":
+            # Answered normally; the body stops being read for a while on its way.
+            after = fault.get("after")
+            if after is None:
+                after = (req.body_length or 2) // 2
+            req.pause_at = int(after)
+            req.pause_for = float(fault.get("seconds", 3))
+            req.pause_wait = self.stopping.wait
+            return None
         if kind == "delay":
             if fault.get("when", "before") == "before":
                 self.stopping.wait(float(fault.get("seconds", 60)))
