@@ -21,11 +21,11 @@ using namespace teststate;
 
 namespace {
 
-QNetworkCookie cookie(const QString& spec)
+QNetworkCookie cookie(const QString& text)
 {
     // "name@domain", "+" at the end for a persistent one.
-    const bool persistent = spec.endsWith('+');
-    const QString bare = persistent ? spec.chopped(1) : spec;
+    const bool persistent = text.endsWith('+');
+    const QString bare = persistent ? text.chopped(1) : text;
     QNetworkCookie c(bare.section('@', 0, 0).toUtf8(), "v");
     c.setDomain(bare.section('@', 1));
     c.setPath("/");
@@ -156,16 +156,16 @@ void WebTest::cookieRules()
     QFETCH(QStringList, stored);
     CookiesManager jar(kind == 0 ? DropBox::service() : GoogleDrive::service(), kApplication, nullptr);
     QList<QNetworkCookie> cookies;
-    for (const QString& spec : held)
-        cookies.append(cookie(spec));
+    for (const QString& text : held)
+        cookies.append(cookie(text));
     jar.setAllJarCookies(cookies);
     if (out)
         jar.saveCookies();
     QSignalSpy loggedIn(&jar, &CookiesManager::loggedIn);
     QSignalSpy loggedOut(&jar, &CookiesManager::loggedOut);
     cookies.clear();
-    for (const QString& spec : answered)
-        cookies.append(cookie(spec));
+    for (const QString& text : answered)
+        cookies.append(cookie(text));
     jar.setCookiesFromUrl(cookies, QUrl(url));
     QCOMPARE(loggedIn.size(), in);
     QCOMPARE(loggedOut.size(), out);
