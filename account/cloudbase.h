@@ -4,6 +4,9 @@
 #include "cloudtypes.h"
 #include "requestkind.h"
 #include "servicedescriptor.h"
+#include "tokenrecord.h"
+#include "tokenstorage.h"
+#include "uploadhost.h"
 #include "uploadoutcome.h"
 #include "uploadtask.h"
 
@@ -25,16 +28,16 @@ class FilePicker;
 class QNetworkDiskCache;
 class QNetworkReply;
 class RequestEngine;
-class TokenStorage;
+
 class UploadQueue;
 class UploadTransport;
 
 // One cloud account, whatever the service: its stored sign-in (web session,
 // token record, e-mail address), its modes and flows, and the dispatch of
 // its web-API replies. Requests travel through its RequestEngine, uploads
-// through its UploadQueue. The services' differences are the virtual
-// operations its providers fill in.
-class CloudBase : public QObject
+// through its UploadQueue, which sees the account only as its UploadHost.
+// The services' differences are the virtual operations its providers fill in.
+class CloudBase : public QObject, private UploadHost
 {
     Q_OBJECT
 public:
@@ -207,7 +210,8 @@ protected:
     QNetworkAccessManager* m_networkManager = nullptr;
     CookiesManager* m_cookiesManager = nullptr;
     std::string m_applicationName;
-    std::unique_ptr<TokenStorage> m_storage;
+    std::unique_ptr<TokenStorage> m_storage = std::make_unique<TokenStorage>();
+    TokenRecord m_record{*m_storage, m_applicationName, m_cloudType};
     bool m_ownsView = true;
     bool m_retry = false;
     int m_lastCloudError = -1;
@@ -228,7 +232,20 @@ protected:
     CloudError m_lastError;
 
 private:
-    friend class UploadQueue;
+    // The upload queue's view of the account.
+    const char* uploadAccountName() const final;
+    void setUploading(bool uploading) final;
+    const char* preparationNeeded(UploadTask& task) final;
+    bool prepareUploads(CloudError& why) final;
+    void startTask(UploadTask& task) final;
+    void advanceTask(UploadTask& task, const QJsonObject& json) final;
+    void resumeTask(UploadTask& task, const CloudError& why) final;
+    bool taskCommits(const UploadTask& task) final;
+    void renewToken() final;
+    CloudError uploadFailure(QNetworkReply* reply, const QByteArray& body) final;
+    bool askUploadRetry(const QString& why) final;
+    void reportStarted(const UploadTask& task) final;
+    void reportEnded(const UploadOutcome& outcome) final;
 
     void dispatchReply(QNetworkReply* reply, int kind, int error, bool sync, const QJsonObject& json,
                        const QString& errText, UploadTask& task, const QByteArray& body);

@@ -12,3 +12,9 @@ enum REQUEST_TYPE : int {
     UPLOAD_APPEND_REQUEST = 7,
     UPLOAD_FINISH_REQUEST = 8,
 };
+
+// The requests of an upload, which the providers send and judge themselves.
+inline bool isUploadKind(int kind)
+{
+    return kind == UPLOAD_START_REQUEST || kind == UPLOAD_APPEND_REQUEST || kind == UPLOAD_FINISH_REQUEST;
+}

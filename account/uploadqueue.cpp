@@ -1,8 +1,8 @@
 #include "uploadqueue.h"
 
-#include "cloudbase.h"
 #include "cloudlog.h"
 #include "requestengine.h"
+#include "uploadhost.h"
 #include "uploadjob.h"
 
 #include <QIODevice>
@@ -37,7 +37,10 @@ void rewind(UploadTask& task)
 
 } // namespace
 
-UploadQueue::UploadQueue(CloudBase& account) : QObject(&account), m_account(account) {}
+UploadQueue::UploadQueue(UploadHost& host, RequestEngine& engine, QObject* parent)
+    : QObject(parent), m_host(host), m_engine(engine)
+{
+}
 
 UploadQueue::~UploadQueue() = default; // the jobs are children: they go without a word
 
@@ -103,10 +106,10 @@ bool UploadQueue::cancel(const QString& filePath)
     task.canceled = true;
     if (job->state() == UploadJob::Preparing) {
         // Its synchronous checks end now; the driver then ends the job.
-        m_account.m_engine->interruptWaits();
+        m_engine.interruptWaits();
         return true;
     }
-    const bool committing = job->state() == UploadJob::Running && m_account.commitsUpload(task);
+    const bool committing = job->state() == UploadJob::Running && m_host.taskCommits(task);
     if (committing || job->handedOver())
         finish(job, UploadOutcome::Canceled,
                CloudError(CloudError::MaybeStored, tr("canceled after the file was handed over")));
@@ -146,12 +149,12 @@ void UploadQueue::process()
 
 void UploadQueue::drive()
 {
-    const char* name = m_account.name();
+    const char* name = m_host.uploadAccountName();
     while (!m_jobs.empty()) {
         UploadJob* job = m_jobs.front();
         if (job->state() == UploadJob::Running || job->state() == UploadJob::Waiting)
             return;
-        m_account.m_mode = CloudBase::UPLOADING_MODE;
+        m_host.setUploading(true);
         if (job->task().canceled) {
             logger()->logLine(LOG_INF, "Uploading - task %s was canceled, skipped", utf8(job->task().filePath).constData());
             finish(job, UploadOutcome::Canceled);
@@ -162,21 +165,20 @@ void UploadQueue::drive()
     }
     logger()->logLine(LOG_INF, "%s: Uploading is finished", name);
     logger()->logLine(LOG_INF, "---\n");
-    m_account.m_mode = CloudBase::NO_MODE;
+    m_host.setUploading(false);
 }
 
 bool UploadQueue::prepared(UploadJob* job)
 {
-    const bool noToken = m_account.accessToken().isEmpty();
-    if (!noToken && m_account.readyToUpload(&job->task()))
+    const char* reason = m_host.preparationNeeded(job->task());
+    if (!reason)
         return true;
-    logger()->logLine(LOG_INF, "%s: Uploading - need to prepare, reason is: %s", m_account.name(),
-                      noToken ? "access token" : "readyToUpload()");
+    logger()->logLine(LOG_INF, "%s: Uploading - need to prepare, reason is: %s", m_host.uploadAccountName(), reason);
     logger()->logLine(LOG_INF, "---\n");
     job->setState(UploadJob::Preparing);
     const QPointer<UploadJob> alive(job);
-    m_account.m_lastError = CloudError();
-    const bool ready = m_account.prepareUpload();
+    CloudError why;
+    const bool ready = m_host.prepareUploads(why);
     if (!alive || job->hasEnded())
         return false;
     job->setState(UploadJob::Queued);
@@ -188,7 +190,6 @@ bool UploadQueue::prepared(UploadJob* job)
         return true;
     // The account cannot upload now: every file waiting is told why, rather
     // than left waiting for a run that nothing will start.
-    CloudError why = m_account.m_lastError;
     if (!why.isError())
         why = CloudError(CloudError::Other, tr("the upload could not be prepared"));
     failAll(why);
@@ -199,7 +200,7 @@ bool UploadQueue::start(UploadJob* job)
 {
     UploadTask& task = job->task();
     task.failure = CloudError();
-    m_account.startUpload(&task);
+    m_host.startTask(task);
     if (!task.reply) {
         failed(job, task.failure.isError() ? task.failure : CloudError(CloudError::Other, tr("the upload could not be started")),
                false);
@@ -207,13 +208,13 @@ bool UploadQueue::start(UploadJob* job)
     }
     watch(job);
     job->setState(UploadJob::Running);
-    emit m_account.uploadStarted(task.filePath, task.targetPath);
+    m_host.reportStarted(task);
     return true;
 }
 
 void UploadQueue::watch(UploadJob* job)
 {
-    m_account.m_engine->watch(job->task().reply, m_stallLimitMs, RequestEngine::kMaxReplyBytes);
+    m_engine.watch(job->task().reply, m_stallLimitMs, RequestEngine::kMaxReplyBytes);
 }
 
 void UploadQueue::replyFinished(QNetworkReply* reply, UploadTask& task, int error, const QJsonObject& json,
@@ -222,7 +223,7 @@ void UploadQueue::replyFinished(QNetworkReply* reply, UploadTask& task, int erro
     UploadJob* job = jobOf(task);
     if (!job || job->hasEnded())
         return;
-    const bool committing = m_account.commitsUpload(task);
+    const bool committing = m_host.taskCommits(task);
     if (error == QNetworkReply::NoError) {
         succeeded(job, json, committing);
         return;
@@ -231,8 +232,8 @@ void UploadQueue::replyFinished(QNetworkReply* reply, UploadTask& task, int erro
     // replies they handled.
     task.reply = nullptr;
     reply->deleteLater();
-    const CloudError why = m_account.replyFailure(reply, body);
-    logger()->logLine(LOG_WRN, "%s: upload of %s: %s", m_account.name(), utf8(task.filePath).constData(),
+    const CloudError why = m_host.uploadFailure(reply, body);
+    logger()->logLine(LOG_WRN, "%s: upload of %s: %s", m_host.uploadAccountName(), utf8(task.filePath).constData(),
                       utf8(why.text()).constData());
     if (error == QNetworkReply::AuthenticationRequiredError && why.kind() != CloudError::GrantRevoked)
         refused(job, why);
@@ -245,7 +246,7 @@ void UploadQueue::succeeded(UploadJob* job, const QJsonObject& json, bool commit
     UploadTask& task = job->task();
     QNetworkReply* const answered = task.reply;
     const qint64 confirmedBefore = task.offset;
-    m_account.handleUploadReply(&task, json);
+    m_host.advanceTask(task, json);
     if (job->hasEnded())
         return;
     if (!task.file) {
@@ -280,7 +281,7 @@ void UploadQueue::refused(UploadJob* job, const CloudError& why)
     // Once: a fresh token, and the file again from its first byte.
     const QPointer<UploadJob> alive(job);
     job->setState(UploadJob::Preparing);
-    m_account.ensureValidToken();
+    m_host.renewToken();
     if (!alive || job->hasEnded())
         return;
     job->setState(UploadJob::Queued);
@@ -297,7 +298,7 @@ void UploadQueue::failed(UploadJob* job, const CloudError& why, bool committing)
         job->countRetry();
         task.failure = why;
         const int pause = pauseBefore(why, job->retries());
-        logger()->logLine(LOG_INF, "%s: upload of %s tried again in %d ms (%d of %d)", m_account.name(),
+        logger()->logLine(LOG_INF, "%s: upload of %s tried again in %d ms (%d of %d)", m_host.uploadAccountName(),
                           utf8(task.filePath).constData(), pause, job->retries(), m_maxRetries);
         job->resumeAfter(pause);
         return;
@@ -307,9 +308,8 @@ void UploadQueue::failed(UploadJob* job, const CloudError& why, bool committing)
         return;
     }
     // The user may still want it; without an answer it ends here.
-    bool retry = false;
     const QPointer<UploadJob> alive(job);
-    emit m_account.failedRetry(why.text(), retry);
+    const bool retry = m_host.askUploadRetry(why.text());
     if (!alive || job->hasEnded())
         return;
     if (retry) {
@@ -328,7 +328,7 @@ void UploadQueue::resume(UploadJob* job)
     UploadTask& task = job->task();
     const CloudError why = task.failure;
     task.failure = CloudError();
-    m_account.resumeUpload(&task, why);
+    m_host.resumeTask(task, why);
     if (task.reply) {
         watch(job);
         job->setState(UploadJob::Running);
@@ -366,22 +366,19 @@ void UploadQueue::finish(UploadJob* job, UploadOutcome::Ending ending, const Clo
     const QByteArray file = utf8(outcome.filePath);
     switch (ending) {
     case UploadOutcome::Finished:
-        logger()->logLine(LOG_INF, "%s: uploaded %s as %s (%llu bytes)", m_account.name(), file.constData(),
+        logger()->logLine(LOG_INF, "%s: uploaded %s as %s (%llu bytes)", m_host.uploadAccountName(), file.constData(),
                           utf8(outcome.storedPath).constData(), (unsigned long long)outcome.storedSize);
-        emit m_account.uploadFinished(outcome.filePath, outcome.targetPath);
         break;
     case UploadOutcome::Canceled:
-        logger()->logLine(LOG_INF, "%s: upload of %s canceled%s", m_account.name(), file.constData(),
+        logger()->logLine(LOG_INF, "%s: upload of %s canceled%s", m_host.uploadAccountName(), file.constData(),
                           error.isError() ? utf8(QStringLiteral(": ") + error.text()).constData() : "");
-        emit m_account.uploadCanceled(outcome.filePath, outcome.targetPath);
         break;
     case UploadOutcome::Failed:
-        logger()->logLine(LOG_ERR, "%s: upload of %s failed: %s", m_account.name(), file.constData(),
+        logger()->logLine(LOG_ERR, "%s: upload of %s failed: %s", m_host.uploadAccountName(), file.constData(),
                           utf8(error.text()).constData());
-        emit m_account.uploadFailed(outcome.filePath, error.text(), int(error.kind()));
         break;
     }
-    emit m_account.uploadEnded(outcome);
+    m_host.reportEnded(outcome);
     if (m_jobs.empty() || m_jobs.front()->state() == UploadJob::Queued)
         processSoon();
 }

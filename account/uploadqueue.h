@@ -9,8 +9,9 @@
 
 #include <list>
 
-class CloudBase;
 class QNetworkReply;
+class RequestEngine;
+class UploadHost;
 class UploadJob;
 
 // An account's uploads, head first, and the driver that takes them through
@@ -24,7 +25,7 @@ public:
     static constexpr int kFirstPauseMs = 1000;
     static constexpr int kLongestPauseMs = 60000;
 
-    explicit UploadQueue(CloudBase& account);
+    UploadQueue(UploadHost& host, RequestEngine& engine, QObject* parent);
     ~UploadQueue() override;
 
     bool isEmpty() const { return m_jobs.empty(); }
@@ -65,7 +66,8 @@ private:
     int pauseBefore(const CloudError& why, int retry) const;
     UploadJob* jobOf(const UploadTask& task) const;
 
-    CloudBase& m_account;
+    UploadHost& m_host;
+    RequestEngine& m_engine;
     std::list<UploadJob*> m_jobs; // children of the queue, head first
     bool m_driving = false;
     bool m_driveAgain = false;

@@ -25,6 +25,7 @@ public:
     // escaped as \uXXXX (the service refuses raw UTF-8 in a header).
     static QByteArray argumentHeader(const QJsonObject& arguments);
     static QString commitPath(const UploadTask& task);
+    static QUrl endpoint(const char* host, const char* path);
 
 protected:
     bool openCloudView() override;

@@ -60,6 +60,7 @@ protected:
     int sendAboutRequest(int requestKind, bool sync);
     void sendUploadData(UploadTask* task);
 
+    static QString hostUrl(const char* host, const char* path);
     static QUrl tokenEndpoint();
     static QString folderNameOf(const QString& targetPath);
     // The folders of a target path, outermost first.
