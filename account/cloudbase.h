@@ -200,6 +200,20 @@ protected:
     // Appends a task and starts the driver when nothing is in flight.
     void enqueueUpload(UploadTask task);
 
+    // While one lives, the requests sent repeat one that was refused before
+    // a token refresh: refused again, they are not refreshed again.
+    class RepeatAfterRefresh
+    {
+    public:
+        explicit RepeatAfterRefresh(CloudBase& account) : m_account(account) { ++m_account.m_repeatsAfterRefresh; }
+        ~RepeatAfterRefresh() { --m_account.m_repeatsAfterRefresh; }
+        RepeatAfterRefresh(const RepeatAfterRefresh&) = delete;
+        RepeatAfterRefresh& operator=(const RepeatAfterRefresh&) = delete;
+
+    private:
+        CloudBase& m_account;
+    };
+
     void storeEmail(const QString& email);
     const char* name() const { return m_service.name; }
 
@@ -252,6 +266,7 @@ private:
     void failSynchronousRequest(QNetworkReply* reply, int kind, const QString& errText);
     void handleSpaceReply(const QJsonObject& json, bool sync);
     void refreshForSpace(QNetworkReply* reply);
+    bool refusedAfterRefresh(QNetworkReply* reply);
     void askAfterCancel(const QString& errText);
     void checkGrantRepeatedly();
     bool headCanceled();
@@ -262,4 +277,6 @@ private:
     void putRefreshToken(QJsonObject& record, const QString& refreshToken) const;
 
     QStringList m_refusedHosts; // web pages refused a certificate, told once each
+    int m_repeatsAfterRefresh = 0;
+    static constexpr const char* kRepeatAfterRefreshKey = "lumen_repeat_after_refresh";
 };

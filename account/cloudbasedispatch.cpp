@@ -46,6 +46,8 @@ void CloudBase::processReplyFinished(QNetworkReply* reply, const QVariant& reque
     }
     const QVariant syncProperty = reply->property(m_syncRequestKey);
     const bool sync = !syncProperty.isValid() || syncProperty.toBool();
+    // Progress signals come throttled: an answer may end before one told its size.
+    RequestEngine::judgeSize(reply);
     const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     QJsonObject json;
     int error = m_engine->errorOf(reply);
@@ -155,6 +157,8 @@ void CloudBase::dispatchReply(QNetworkReply* reply, int kind, int error, bool sy
             else
                 handleCreateFolderReply(json);
         } else if (authentication) {
+            if (refusedAfterRefresh(reply))
+                break;
             logger()->logLine(LOG_WRN, "Need to refresh token");
             logger()->logLine(LOG_INF, "---\n");
             sendRefreshTokenSyncRequest(reply);
@@ -187,12 +191,31 @@ void CloudBase::refreshForSpace(QNetworkReply* reply)
     // One refresh per failed space request: the provider repeats the request
     // when it gets a token; otherwise the answer stays unknown until the
     // next request, and a revoked grant sends the user to sign in again.
+    if (refusedAfterRefresh(reply)) {
+        m_freeSpace = kUnknownSpace;
+        if (!reply->property(m_syncRequestKey).toBool())
+            emit freeSpaceReceived(m_freeSpace);
+        return;
+    }
     if (!sendRefreshTokenSyncRequest(reply).isEmpty())
         return;
     if (m_lastCloudError == 2) {
         disconnectCloud();
         openCloudView();
     }
+}
+
+bool CloudBase::refusedAfterRefresh(QNetworkReply* reply)
+{
+    // A request repeated with a renewed token and refused again is not
+    // refreshed again: a service that refuses every token it issues would
+    // otherwise be asked for new ones for ever, each inside the last.
+    if (!reply->property(kRepeatAfterRefreshKey).toBool())
+        return false;
+    logger()->logLine(LOG_ERR, "%s: %s refused with a renewed token too", name(),
+                      requestTypeName(reply->property(m_requestIdKey).toInt()));
+    m_lastError = CloudError(CloudError::Unauthorized, tr("the service refused the renewed sign-in"));
+    return true;
 }
 
 void CloudBase::askAfterCancel(const QString& errText)

@@ -71,6 +71,8 @@ int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUr
 
     reply->setProperty(m_requestIdKey, kind);
     reply->setProperty(m_syncRequestKey, sync);
+    if (m_repeatsAfterRefresh > 0)
+        reply->setProperty(kRepeatAfterRefreshKey, true);
     m_engine->watch(reply);
     logger()->logLine(LOG_INF, "%s: %s, %s, %sSync, %s", name(), requestTypeName(kind), post ? "POST" : "GET",
                       sync ? "" : "A", QUrl::fromPercentEncoding(url.toEncoded()).toUtf8().constData());
@@ -80,8 +82,13 @@ int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUr
 int CloudBase::waitForReply(QNetworkReply* reply, int timeoutMs)
 {
     const int result = m_engine->wait(reply, timeoutMs);
-    if (result == QNetworkReply::TimeoutError && !m_lastError.isError())
-        m_lastError = CloudError(CloudError::TimedOut);
+    if (result == QNetworkReply::TimeoutError) {
+        // No answer, so no cloud error either: a caller must not read the
+        // previous request's 0 as this one's success.
+        m_lastCloudError = -1;
+        if (!m_lastError.isError())
+            m_lastError = CloudError(CloudError::TimedOut);
+    }
     return result;
 }
 

@@ -10,6 +10,8 @@ namespace {
 
 const char* const kAbandonedKey = "lumen_abandoned";
 const char* const kFailureKey = "lumen_failure";
+const char* const kWaitedKey = "lumen_waited";
+const char* const kMaxBytesKey = "lumen_max_bytes";
 
 // Of several certificate errors, the one a user can do the most about.
 CloudError certificateFailure(const QList<QSslError>& errors)
@@ -52,12 +54,19 @@ void RequestEngine::watch(QNetworkReply* reply, int stallMs, qint64 maxBytes)
     }
     m_watched.removeAll(nullptr);
     m_watched.append(reply);
+    reply->setProperty(kMaxBytesKey, maxBytes);
     if (stallMs <= 0)
         stallMs = m_stallLimitMs;
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);
     deadline->setInterval(stallMs);
     connect(deadline, &QTimer::timeout, this, [this, reply, stallMs] {
+        // A synchronous wait ends as its own time-out does: the reply is
+        // never processed, as if the wait's limit had passed.
+        if (reply->property(kWaitedKey).toBool()) {
+            emit waitStalled(reply);
+            return;
+        }
         fail(reply, CloudError(CloudError::TimedOut, tr("nothing moved for %1 s").arg(stallMs / 1000.0)));
     });
     const auto restart = [deadline] { deadline->start(); };
@@ -90,6 +99,13 @@ int RequestEngine::wait(QNetworkReply* reply, int timeoutMs)
         QEventLoop loop;
         connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
         connect(this, &RequestEngine::waitsInterrupted, &loop, &QEventLoop::quit);
+        connect(this, &RequestEngine::waitStalled, &loop, [&timedOut, &loop, reply](QNetworkReply* stalled) {
+            if (stalled != reply)
+                return;
+            timedOut = true;
+            loop.quit();
+        });
+        reply->setProperty(kWaitedKey, true);
         QTimer limit;
         limit.setSingleShot(true);
         connect(&limit, &QTimer::timeout, &loop, [&timedOut, &loop] {
@@ -147,6 +163,13 @@ void RequestEngine::markFailed(QNetworkReply* reply, const CloudError& error)
     // The first reason found is the truth; the abort that follows it is not.
     if (!reply->property(kFailureKey).isValid())
         reply->setProperty(kFailureKey, QVariant::fromValue(error));
+}
+
+void RequestEngine::judgeSize(QNetworkReply* reply)
+{
+    const QVariant maxBytes = reply->property(kMaxBytesKey);
+    if (maxBytes.isValid() && reply->isOpen() && reply->bytesAvailable() > maxBytes.toLongLong())
+        markFailed(reply, CloudError(CloudError::ReplyTooLarge, tr("more than %1 bytes").arg(maxBytes.toLongLong())));
 }
 
 CloudError RequestEngine::failureOf(const QNetworkReply* reply) const

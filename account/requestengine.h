@@ -37,7 +37,8 @@ public:
     void setStallLimit(int stallMs) { m_stallLimitMs = stallMs; }
 
     // Runs a nested event loop until the reply finishes, timeoutMs passes
-    // (0: no limit) or the waits are interrupted; then releases the reply.
+    // (0: no limit), the reply stalls or the waits are interrupted; then
+    // releases the reply. A reply that did not finish is never processed.
     // The reply's error code, TimeoutError (4) for a wait that ran out, or
     // OperationCanceledError (5) for an interrupted one.
     int wait(QNetworkReply* reply, int timeoutMs);
@@ -63,6 +64,8 @@ public:
     // Fails a reply that the network layer thought fine, or is about to be
     // aborted for a reason of ours.
     static void markFailed(QNetworkReply* reply, const CloudError& error);
+    // Fails a finished reply whose body is past the limit it was watched with.
+    static void judgeSize(QNetworkReply* reply);
 
     // Bodies kept for re-sending, until the request succeeds.
     void keepBody(QNetworkReply* reply, const QByteArray& body);
@@ -77,6 +80,8 @@ public slots:
 
 signals:
     void waitsInterrupted();
+    // A reply that a synchronous wait waits for went quiet for too long.
+    void waitStalled(QNetworkReply* reply);
 
 private:
     void fail(QNetworkReply* reply, const CloudError& error);

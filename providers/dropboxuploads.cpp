@@ -128,11 +128,13 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
     };
     switch (task->requestKind) {
     case UPLOAD_START_REQUEST:
-        if (json.isEmpty()) {
+        // An answer without a session id is unusable as it stands: an append
+        // to no session would only earn "not found", told as if of the file.
+        task->sessionId = json.value(m_sessionIdKey).toString();
+        if (task->sessionId.isEmpty()) {
             task->failure = CloudError(CloudError::BadReply, tr("no session was opened"));
             return;
         }
-        task->sessionId = json.value(m_sessionIdKey).toString();
         releaseReply();
         sendAppendRequest(task);
         break;

@@ -307,6 +307,7 @@ void GoogleDrive::repeatRequest(int kind, bool sync)
 {
     logger()->logLine(LOG_INF, "%s: repeat previous %s", name(), requestTypeName(kind));
     logger()->logLine(LOG_INF, "---\n");
+    const RepeatAfterRefresh repeat(*this);
     switch (kind) {
     case FREESPACE_REQUEST: getFreeSpace(sync); break;
     case CHECK_FOLDER_REQUEST: checkUploadFolderExists(); break;
@@ -413,7 +414,8 @@ CloudError GoogleDrive::describeError(const QNetworkReply* reply, const QByteArr
 bool GoogleDrive::usableReply(int kind, const QJsonObject& json)
 {
     switch (kind) {
-    case FREESPACE_REQUEST: return json.value(QStringLiteral("quotaBytesTotal")).isString();
+    // Present is enough: figures that are not strings read as 0.
+    case FREESPACE_REQUEST: return json.contains(QStringLiteral("quotaBytesTotal"));
     case CHECK_FOLDER_REQUEST: return json.value(QStringLiteral("files")).isArray();
     case UPLOAD_CREATE_FOLDER_REQUEST: return !json.value(m_idKey).toString().isEmpty();
     default: return true;

@@ -130,6 +130,16 @@ void AccountTest::synchronousAnswerIsProcessedBeforeTheReturn()
     QTest::qWait(1500);
     QCOMPARE(connected.size(), 0);
     QVERIFY(!logLines().join('\n').contains("processReplyFinished for EMAIL_REQUEST - fail"));
+    // Nor one that stalls: the stall ends the wait as its limit would.
+    m_cloud.control("DELETE", "/faults");
+    m_cloud.addFault({{"host", kApi}, {"path", kAccount}, {"kind", "stall"}});
+    int asked = 0;
+    connect(m_account.get(), &CloudBase::failedRetry, this, [&asked](const QString&, bool&) { ++asked; });
+    QCOMPARE(m_account->requestUserEmail(), false);
+    QTest::qWait(300);
+    QCOMPARE(asked, 0);
+    QCOMPARE(int(m_account->lastError().kind()), int(CloudError::TimedOut));
+    QVERIFY(!logLines().join('\n').contains("processReplyFinished for EMAIL_REQUEST - fail"));
 }
 
 void AccountTest::unusableAnswers_data()
@@ -143,6 +153,9 @@ void AccountTest::unusableAnswers_data()
     QTest::newRow("truncated JSON") << answer("{\"used\": 12, \"alloc", "application/json") << int(CloudError::BadReply);
     QTest::newRow("JSON without the figures") << answer("{\"quota\": 1}", "application/json") << int(CloudError::BadReply);
     QTest::newRow("endless") << QJsonObject{{"kind", "endless"}} << int(CloudError::ReplyTooLarge);
+    const QByteArray padded = R"({"used": 5, "allocation": {"allocated": 1000}, "pad": ")"
+        + QByteArray(5 * 1024 * 1024, 'x') + R"("})";
+    QTest::newRow("5 MiB that arrive at once") << answer(padded, "application/json") << int(CloudError::ReplyTooLarge);
     QTest::newRow("length longer than the body") << QJsonObject{{"kind", "bad_length"}} << int(CloudError::TimedOut);
     QTest::newRow("stalls") << QJsonObject{{"kind", "stall"}} << int(CloudError::TimedOut);
     QTest::newRow("connection cut") << QJsonObject{{"kind", "drop"}, {"where", "response"}, {"after", 0}}

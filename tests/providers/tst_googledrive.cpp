@@ -57,6 +57,8 @@ private slots:
     void tokenAgeHasNoMargin();
     void refreshRepeatsTheRefusedRequest_data();
     void refreshRepeatsTheRefusedRequest();
+    void spaceFigures_data();
+    void spaceFigures();
     void foldersOfAPath_data();
     void foldersOfAPath();
     void preparationEndsEveryWaitingFile_data();
@@ -217,26 +219,54 @@ void GoogleDriveTest::tokenAgeHasNoMargin()
 void GoogleDriveTest::refreshRepeatsTheRefusedRequest_data()
 {
     QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("always"); // every token refused, even the renewed one
     QTest::addColumn<int>("repeated");
-    QTest::newRow("space") << kAbout << 2;
-    QTest::newRow("folder search") << QStringLiteral("/drive/v3/files") << 2;
+    QTest::newRow("space") << kAbout << false << 2;
+    QTest::newRow("folder search") << QStringLiteral("/drive/v3/files") << false << 2;
+    QTest::newRow("space refused after the refresh too") << kAbout << true << 2;
 }
 
 void GoogleDriveTest::refreshRepeatsTheRefusedRequest()
 {
     QFETCH(QString, path);
+    QFETCH(bool, always);
     QFETCH(int, repeated);
     signIn(m_cloud, GDRIVE_CLOUD);
-    m_cloud.addFault({{"host", kApi}, {"path", path}, {"kind", "expired"}, {"times", 1}});
+    QJsonObject fault{{"host", kApi}, {"path", path}, {"kind", "expired"}};
+    if (!always)
+        fault["times"] = 1;
+    m_cloud.addFault(fault);
     if (path == kAbout) {
-        QVERIFY(m_account->getFreeSpace(true) != CloudBase::kUnknownSpace);
+        QCOMPARE(m_account->getFreeSpace(true) == CloudBase::kUnknownSpace, always);
     } else {
         const QList<UploadOutcome> outcomes =
             uploadAll({writeFile(m_files.filePath("m.mkv"), 10, 1)}, "/Videos");
         QCOMPARE(outcomes.value(0).ending, UploadOutcome::Finished);
     }
+    // One refresh per refused request, however often the renewed token is refused.
     QCOMPARE(requests(m_cloud, kAccounts, kToken).size(), 1);
     QCOMPARE(requests(m_cloud, kApi, path).size(), repeated);
+    if (always)
+        QCOMPARE(int(m_account->lastError().kind()), int(CloudError::Unauthorized));
+}
+
+void GoogleDriveTest::spaceFigures_data()
+{
+    QTest::addColumn<QJsonObject>("answer");
+    QTest::addColumn<quint64>("free");
+    QTest::newRow("strings") << QJsonObject{{"quotaBytesTotal", "1000"}, {"quotaBytesUsed", "10"}} << quint64(990);
+    QTest::newRow("numbers read as 0") << QJsonObject{{"quotaBytesTotal", 1000}, {"quotaBytesUsed", 10}} << quint64(0);
+    QTest::newRow("used past the total") << QJsonObject{{"quotaBytesTotal", "10"}, {"quotaBytesUsed", "1000"}}
+                                         << quint64(0);
+}
+
+void GoogleDriveTest::spaceFigures()
+{
+    QFETCH(QJsonObject, answer);
+    QFETCH(quint64, free);
+    signIn(m_cloud, GDRIVE_CLOUD);
+    m_cloud.addFault({{"host", kApi}, {"path", kAbout}, {"kind", "status"}, {"status", 200}, {"body", answer}});
+    QCOMPARE(m_account->getFreeSpace(true), free);
 }
 
 void GoogleDriveTest::foldersOfAPath_data()

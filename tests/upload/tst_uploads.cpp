@@ -150,7 +150,7 @@ void UploadsTest::faults_data()
         << failed << int(CloudError::BadReply) << false;
     QTest::newRow("start answer without a session")
         << QJsonArray{fault(kStart, "status", {{"status", 200}, {"body", QJsonObject{{"other", 1}}}})} << failed
-        << int(CloudError::NotFound) << false;
+        << int(CloudError::BadReply) << false;
     QTest::newRow("endless start answer") << QJsonArray{fault(kStart, "endless")} << failed
                                           << int(CloudError::ReplyTooLarge) << false;
     QTest::newRow("finish answer without path or size")
