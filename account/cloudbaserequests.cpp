@@ -159,8 +159,9 @@ CloudError CloudBase::replyFailure(QNetworkReply* reply, const QByteArray& body)
     case CloudError::ServiceFailed:
     case CloudError::RateLimited:
     case CloudError::Other:
-        // The service said more than the status: its body tells what.
-        return body.isEmpty() ? road : describeError(reply, body);
+        // The service says more than the network: its body and its address
+        // tell what.
+        return describeError(reply, body);
     default:
         return road;
     }

@@ -260,6 +260,10 @@ void UploadQueue::succeeded(UploadJob* job, const QJsonObject& json, bool commit
     if (task.reply && task.reply != answered) {
         if (task.offset > confirmedBefore)
             job->progressConfirmed();
+        // An answer that stores nothing and asks for more of the file says
+        // that whatever went unanswered before did not store it.
+        if (!committing)
+            job->setNotStored();
         watch(job);
         return;
     }

@@ -297,6 +297,7 @@ CloudError DropBox::describeError(const QNetworkReply* reply, const QByteArray& 
         {"invalid_access_token", CloudError::GrantRevoked},
         {"expired_access_token", CloudError::Unauthorized},
         {"too_many", CloudError::RateLimited},
+        {"lookup_failed/not_found", CloudError::SessionExpired},
         {"not_found", CloudError::NotFound},
         {"closed", CloudError::NotFound},
     };

@@ -166,7 +166,8 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
 
 void DropBox::resumeUpload(UploadTask* task, const CloudError& why)
 {
-    if (task->sessionId.isEmpty()) {
+    // Without a session, or one the service no longer knows: a new one.
+    if (task->sessionId.isEmpty() || why.kind() == CloudError::SessionExpired) {
         CloudBase::resumeUpload(task, why);
         return;
     }

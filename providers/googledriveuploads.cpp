@@ -337,8 +337,16 @@ void GoogleDrive::acceptDataReply(UploadTask* task, const QJsonObject& json)
         const int dash = range.indexOf('-');
         bool ok = false;
         const qint64 last = dash > 0 ? range.mid(dash + 1).toLongLong(&ok) : -1;
+        const qint64 held = range.isEmpty() ? 0 : (ok && last >= 0 ? last + 1 : -1);
+        // The answer to a status query is no failure: the rest goes at once.
+        if (isStatusQuery(*task) && held >= 0 && quint64(held) < task->fileSize) {
+            releaseReply(task);
+            task->offset = held;
+            sendRemainingData(task);
+            return;
+        }
         CloudError incomplete(CloudError::Incomplete, range.isEmpty() ? tr("nothing kept") : QString::fromLatin1(range));
-        incomplete.setConfirmedOffset(range.isEmpty() ? 0 : (ok && last >= 0 ? last + 1 : -1));
+        incomplete.setConfirmedOffset(held);
         task->failure = incomplete;
         return;
     }
@@ -366,7 +374,7 @@ void GoogleDrive::acceptDataReply(UploadTask* task, const QJsonObject& json)
 
 void GoogleDrive::resumeUpload(UploadTask* task, const CloudError& why)
 {
-    if (task->sessionId.isEmpty() || why.kind() == CloudError::NotFound) {
+    if (task->sessionId.isEmpty() || why.kind() == CloudError::SessionExpired) {
         // No session, or the service forgot it: the file again, from its start.
         CloudBase::resumeUpload(task, why);
         return;
@@ -380,8 +388,12 @@ void GoogleDrive::resumeUpload(UploadTask* task, const CloudError& why)
     askUploadStatus(task);
 }
 
+bool GoogleDrive::isStatusQuery(const UploadTask& task)
+{
+    return task.reply && task.reply->request().rawHeader("Content-Range").startsWith("bytes */");
+}
+
 bool GoogleDrive::commitsUpload(const UploadTask& task)
 {
-    return !task.sessionId.isEmpty() && task.reply
-        && !task.reply->request().rawHeader("Content-Range").startsWith("bytes */");
+    return !task.sessionId.isEmpty() && task.reply && !isStatusQuery(task);
 }

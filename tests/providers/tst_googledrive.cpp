@@ -395,7 +395,7 @@ void GoogleDriveTest::preparationEndsEveryWaitingFile()
 
 void GoogleDriveTest::resumableUpload_data()
 {
-    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<QJsonArray>("faults");
     QTest::addColumn<int>("ending");
     QTest::addColumn<int>("error");
     const QJsonObject startFault{{"host", kApi}, {"path", kUpload}, {"method", "POST"}, {"kind", "status"},
@@ -407,34 +407,46 @@ void GoogleDriveTest::resumableUpload_data()
     };
     const int finished = UploadOutcome::Finished;
     const int failed = UploadOutcome::Failed;
-    QTest::newRow("plain") << QJsonObject() << finished << int(CloudError::None);
-    QTest::newRow("PUT dropped halfway") << putFault("drop", {{"where", "request"}, {"times", 1}}) << finished
+    QTest::newRow("plain") << QJsonArray() << finished << int(CloudError::None);
+    QTest::newRow("PUT dropped halfway") << QJsonArray{putFault("drop", {{"where", "request"}, {"times", 1}})} << finished
                                          << int(CloudError::None);
-    QTest::newRow("PUT answer stalls") << putFault("delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})
+    QTest::newRow("PUT answer stalls") << QJsonArray{putFault("delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})}
                                        << finished << int(CloudError::None);
-    QTest::newRow("PUT answered 308 once") << putFault("status", {{"status", 308}, {"times", 1}}) << finished
+    QTest::newRow("PUT answered 308 once") << QJsonArray{putFault("status", {{"status", 308}, {"times", 1}})} << finished
                                            << int(CloudError::None);
-    QTest::newRow("PUT answered 308 always") << putFault("status", {{"status", 308}}) << failed
+    // A data PUT cut after 1 MiB, letting `skip` PUTs through first: with the
+    // status query after each cut, the first, third and fifth PUT are cut.
+    const auto cut = [](int skip) {
+        return putFault("drop", {{"where", "request"}, {"after", 1024 * 1024}, {"skip", skip}, {"times", 1}});
+    };
+    QTest::newRow("three cuts, each after progress") << QJsonArray{cut(0), cut(1), cut(2)} << finished
+                                                     << int(CloudError::None);
+    QTest::newRow("cut, then refused after the status query") // it said the file is not stored
+        << QJsonArray{cut(0), putFault("no_space", {{"skip", 1}, {"times", 1}})} << failed
+        << int(CloudError::QuotaExceeded);
+    QTest::newRow("session expired") << QJsonArray{putFault("status", {{"status", 404}, {"times", 1}})} << finished
+                                     << int(CloudError::None);
+    QTest::newRow("PUT answered 308 always") << QJsonArray{putFault("status", {{"status", 308}})} << failed
                                              << int(CloudError::Incomplete);
     QTest::newRow("PUT answered HTML")
-        << putFault("status", {{"status", 200}, {"body", "<html>ok</html>"}, {"content_type", "text/html"}}) << failed
+        << QJsonArray{putFault("status", {{"status", 200}, {"body", "<html>ok</html>"}, {"content_type", "text/html"}})} << failed
         << int(CloudError::BadReply);
-    QTest::newRow("quota") << putFault("no_space") << failed << int(CloudError::QuotaExceeded);
-    QTest::newRow("local file address") << address("file:///tmp/lumen-overwritten") << failed << int(CloudError::Refused);
+    QTest::newRow("quota") << QJsonArray{putFault("no_space")} << failed << int(CloudError::QuotaExceeded);
+    QTest::newRow("local file address") << QJsonArray{address("file:///tmp/lumen-overwritten")} << failed << int(CloudError::Refused);
     QTest::newRow("address in clear")
-        << address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x") << failed << int(CloudError::Refused);
-    QTest::newRow("foreign host") << address("https://evil.example.com/upload/x") << failed << int(CloudError::Refused);
-    QTest::newRow("no address") << startFault << failed << int(CloudError::BadReply);
+        << QJsonArray{address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x")} << failed << int(CloudError::Refused);
+    QTest::newRow("foreign host") << QJsonArray{address("https://evil.example.com/upload/x")} << failed << int(CloudError::Refused);
+    QTest::newRow("no address") << QJsonArray{startFault} << failed << int(CloudError::BadReply);
 }
 
 void GoogleDriveTest::resumableUpload()
 {
-    QFETCH(QJsonObject, fault);
+    QFETCH(QJsonArray, faults);
     QFETCH(int, ending);
     QFETCH(int, error);
     signIn(m_cloud, GDRIVE_CLOUD);
-    if (!fault.isEmpty())
-        m_cloud.addFault(fault);
+    for (const QJsonValue& fault : faults)
+        m_cloud.addFault(fault.toObject());
     const QString path = writeFile(m_files.filePath("movie.mkv"), 3 * 1024 * 1024 + 7, 5);
     const QList<UploadOutcome> outcomes = uploadAll({path}, "/Videos");
     QCOMPARE(outcomes.size(), 1);
