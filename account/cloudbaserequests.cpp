@@ -98,11 +98,12 @@ void CloudBase::watchReply(QNetworkReply* reply)
 }
 
 QNetworkReply* CloudBase::sendUploadBody(QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-                                         QIODevice* file, qint64 offset, qint64 length)
+                                         QIODevice* file, qint64 offset, qint64 length,
+                                         const std::shared_ptr<ContentDigest>& digest)
 {
     if (!m_transport)
         m_transport = new UploadTransport(this);
-    QNetworkReply* reply = m_transport->send(operation, request, file, offset, length);
+    QNetworkReply* reply = m_transport->send(operation, request, file, offset, length, digest);
     reply->setParent(this);
     // Not the manager's own: it reports to the same place as the manager does.
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onNetworkFinished(reply); });

@@ -113,6 +113,7 @@ bool CloudBase::uploadFile(const QString& filePath, const QString& targetFolder,
     }
     UploadTask task;
     task.fileSize = quint64(file->size());
+    task.fileModified = info.lastModified();
     task.bytesLeft = file->size();
     task.file = file.release();
     task.filePath = filePath;

@@ -3,6 +3,7 @@
 #include "googledrive.h"
 
 #include "cloudlog.h"
+#include "hashdigest.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -259,7 +260,10 @@ void GoogleDrive::sendUploadData(UploadTask* task)
     logUploadRequest("put", request, mime, task->fileSize);
 
     task->chunkSize = qint64(task->fileSize);
-    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, 0, task->chunkSize);
+    if (!task->digest)
+        task->digest = std::make_shared<HashDigest>(QCryptographicHash::Md5);
+    task->reply =
+        sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, 0, task->chunkSize, task->digest);
     connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
 }
 
@@ -273,7 +277,8 @@ void GoogleDrive::sendRemainingData(UploadTask* task)
     logUploadRequest("put", request, mimeTypeOf(task->filePath), task->fileSize - quint64(task->offset));
     task->chunkSize = qint64(task->fileSize) - task->offset;
     task->requestKind = UPLOAD_APPEND_REQUEST;
-    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, task->offset, task->chunkSize);
+    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, task->offset,
+                                 task->chunkSize, task->digest);
     connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
 }
 
@@ -355,6 +360,13 @@ void GoogleDrive::acceptDataReply(UploadTask* task, const QJsonObject& json)
     const bool sizeAgrees = size.isUndefined() || size.toString().toULongLong() == task->fileSize;
     if ((status != 200 && status != 201) || id.isEmpty() || !sizeAgrees) {
         task->failure = CloudError(CloudError::BadReply, tr("the upload was not confirmed (status %1)").arg(status));
+        return;
+    }
+    // The service's digest of what it stored against ours of what was read.
+    const QByteArray theirs = json.value(QStringLiteral("md5Checksum")).toString().toLatin1();
+    const QByteArray ours = task->digest ? task->digest->result(task->fileSize) : QByteArray();
+    if (!theirs.isEmpty() && !ours.isEmpty() && theirs != ours) {
+        task->failure = CloudError(CloudError::FileChanged, tr("the stored copy does not match it"));
         return;
     }
     QString stored = task->targetPath;

@@ -48,6 +48,7 @@ private slots:
     void faults_data();
     void faults();
     void retryAfterIsHonoured();
+    void fileChangedWhileSent();
     void namesAsStored_data();
     void namesAsStored();
     void cancelAtEachStep_data();
@@ -162,6 +163,11 @@ void UploadsTest::faults_data()
     QTest::newRow("finish answer without path or size")
         << QJsonArray{fault(kFinish, "status", {{"status", 200}, {"body", QJsonObject{{"name", "film.mkv"}}}})}
         << failed << int(CloudError::BadReply) << false;
+    QTest::newRow("finish answer with another content hash")
+        << QJsonArray{fault(kFinish, "status", {{"status", 200}, {"body", QJsonObject{{"path_display", "/Videos/film.mkv"},
+                                                                                     {"size", 65536},
+                                                                                     {"content_hash", QString(64, 'a')}}}})}
+        << failed << int(CloudError::FileChanged) << false;
     QTest::newRow("finish answer cut after the commit")
         << QJsonArray{fault(kFinish, "drop", {{"where", "response"}, {"times", 1}})} << failed
         << int(CloudError::MaybeStored) << true;
@@ -192,6 +198,23 @@ void UploadsTest::faults()
     QVERIFY(requests(m_cloud, kContent, kStart).size() <= 2 + 3);
     if (ending == UploadOutcome::Finished)
         QCOMPARE(asked.size(), 0);
+}
+
+void UploadsTest::fileChangedWhileSent()
+{
+    // The file is rewritten as its first bytes go: stored torn, it is not uploaded.
+    const QString path = file("film.mkv", 20 * 1024 * 1024);
+    bool rewritten = false;
+    connect(m_account.get(), &CloudBase::uploadProgress, this, [&] {
+        QFile local(path);
+        if (rewritten || !local.open(QIODevice::ReadWrite) || !local.seek(19 * 1024 * 1024))
+            return;
+        rewritten = local.write(pattern(1000, 9)) == 1000;
+    });
+    const QList<UploadOutcome> outcomes = uploadAll({path});
+    QVERIFY(rewritten);
+    QCOMPARE(outcomes.value(0).ending, UploadOutcome::Failed);
+    QCOMPARE(int(outcomes.value(0).error.kind()), int(CloudError::FileChanged));
 }
 
 void UploadsTest::retryAfterIsHonoured()
