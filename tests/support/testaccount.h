@@ -18,6 +18,7 @@ public:
     using Provider::checkUploadFolderExists;
     using Provider::createUploadFolder;
     using Provider::describeError;
+    using Provider::headTask;
     using Provider::parseEmail;
     using Provider::parseErrorReply;
     using Provider::parseTotalSpace;
