@@ -23,6 +23,7 @@ public:
     using Provider::parseErrorReply;
     using Provider::parseTotalSpace;
     using Provider::parseUsedSpace;
+    using Provider::sendAboutAccountSyncRequest;
     using Provider::usableReply;
     using Provider::sendRequest;
     using Provider::sendUploadBody;
