@@ -10,7 +10,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
+#include <QNetworkProxy>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 
@@ -52,13 +54,20 @@ private slots:
     void errorBodies_data();
     void errorBodies();
     void signInThroughTheWebView();
+    void loopbackPort_data();
+    void loopbackPort();
+    void loopbackLoads_data();
+    void loopbackLoads();
     void codeWithAStoredRecord_data();
     void codeWithAStoredRecord();
     void tokenAgeHasNoMargin();
+    void tokenRenewal_data();
+    void tokenRenewal();
     void refreshRepeatsTheRefusedRequest_data();
     void refreshRepeatsTheRefusedRequest();
     void foldersOfAPath_data();
     void foldersOfAPath();
+    void firstOfTwoFoldersOfTheName();
     void preparationEndsEveryWaitingFile_data();
     void preparationEndsEveryWaitingFile();
     void resumableUpload_data();
@@ -113,6 +122,7 @@ void GoogleDriveTest::errorBodies_data()
     QTest::newRow("other error string") << QByteArray(R"({"error": "access_denied"})") << -1 << int(CloudError::None);
     QTest::newRow("no error member") << QByteArray(R"({"kind": "drive#about"})") << 0 << int(CloudError::None);
     QTest::newRow("not JSON") << QByteArray("<html>502</html>") << 1 << int(CloudError::None);
+    QTest::newRow("empty") << QByteArray() << 1 << int(CloudError::None);
 }
 
 void GoogleDriveTest::errorBodies()
@@ -169,6 +179,60 @@ void GoogleDriveTest::signInThroughTheWebView()
     QVERIFY(TestAccount<GoogleDrive>().isConnected(false));
 }
 
+void GoogleDriveTest::loopbackPort_data()
+{
+    QTest::addColumn<int>("taken");
+    QTest::newRow("30000 free") << 0;
+    QTest::newRow("30000 and 30001 taken") << 2;
+}
+
+void GoogleDriveTest::loopbackPort()
+{
+    QFETCH(int, taken);
+    std::vector<std::unique_ptr<QTcpServer>> holders;
+    QStringList lines{"INF Searching unused port..."};
+    for (int port = GoogleDrive::kFirstPort; port < GoogleDrive::kFirstPort + taken; ++port) {
+        holders.push_back(std::make_unique<QTcpServer>());
+        holders.back()->setProxy(QNetworkProxy::NoProxy);
+        QVERIFY(holders.back()->listen(QHostAddress::Any, quint16(port)));
+        lines << QStringLiteral("WRN Port %1 already in use").arg(port);
+    }
+    const int port = GoogleDrive::kFirstPort + taken;
+    lines << QStringLiteral("INF Port %1 will be used").arg(port);
+    const QString url = m_account->authorizationUrl();
+    QVERIFY2(url.endsWith(QStringLiteral("&access_type=offline&response_type=code&redirect_uri=http://localhost:%1"
+                                         "&client_id=%2")
+                              .arg(port)
+                              .arg(QString::fromStdString(cloudCredential(kApplication, GDRIVE_CLOUD, -1)))),
+             qPrintable(url));
+    QCOMPARE(logLines(), lines);
+}
+
+void GoogleDriveTest::loopbackLoads_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("line"); // empty: nothing at all
+    const QString code = QStringLiteral("http://localhost:30000/?code=4/C0DE&scope=https://www.googleapis.com/auth/drive");
+    QTest::newRow("code in a page that loaded") << 0 << code << QString();
+    QTest::newRow("code in a load of an unknown scheme") << 301 << code << QString();
+    QTest::newRow("refusal") << 1 << "http://localhost:30000/?error=access_denied"
+                             << "ERR Google Drive: Error during authorization - access_denied";
+    QTest::newRow("refusal from another host") << 1 << "http://127.0.0.1:30000/?error=access_denied" << QString();
+}
+
+void GoogleDriveTest::loopbackLoads()
+{
+    QFETCH(int, error);
+    QFETCH(QString, url);
+    QFETCH(QString, line);
+    m_account->view()->show();
+    m_account->authorizationReply(error, url);
+    QCOMPARE(logLines(), line.isEmpty() ? QStringList() : QStringList{line});
+    QCOMPARE(m_account->view()->isVisible(), line.isEmpty());
+    QCOMPARE(m_cloud.requests().size(), 0);
+}
+
 void GoogleDriveTest::codeWithAStoredRecord_data()
 {
     QTest::addColumn<bool>("refused");
@@ -199,11 +263,23 @@ void GoogleDriveTest::tokenAgeHasNoMargin()
     signIn(m_cloud, GDRIVE_CLOUD);
     QJsonObject stored = record();
     stored["expires_in"] = 3600;
-    for (const auto& [ago, expired] : {std::pair{kHour - 500, false}, std::pair{kHour + 500, true}}) {
-        stored["received_time"] = double(QDateTime::currentMSecsSinceEpoch() - ago);
-        storeToken(GDRIVE_CLOUD, QJsonDocument(stored).toJson());
-        QCOMPARE(m_account->isTokenExpired(), expired);
-    }
+    // Whether a record counts as expired when read `past` ms after its
+    // lifetime's end, read within the one millisecond it was made for.
+    const auto expiredAt = [&](qint64 past) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            const qint64 at = QDateTime::currentMSecsSinceEpoch() + 20;
+            stored["received_time"] = double(at - kHour - past);
+            storeToken(GDRIVE_CLOUD, QJsonDocument(stored).toJson());
+            while (QDateTime::currentMSecsSinceEpoch() < at) {
+            }
+            const bool expired = m_account->isTokenExpired();
+            if (QDateTime::currentMSecsSinceEpoch() == at)
+                return expired;
+        }
+        qFatal("the record could not be read within one millisecond");
+    };
+    QCOMPARE(expiredAt(0), false);
+    QCOMPARE(expiredAt(1), true);
     // Expired: renewed before use, and the new record keeps the refresh token.
     QVERIFY(m_account->getFreeSpace(true) != CloudBase::kUnknownSpace);
     QCOMPARE(requests(m_cloud, kAccounts, kToken).size(), 0); // a space query does not look at the age
@@ -212,6 +288,59 @@ void GoogleDriveTest::tokenAgeHasNoMargin()
     QCOMPARE(requests(m_cloud, kAccounts, kToken).size(), 1);
     QCOMPARE(record()["refresh_token"], stored["refresh_token"]);
     QVERIFY(!m_account->isTokenExpired());
+}
+
+void GoogleDriveTest::tokenRenewal_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<bool>("expired"); // a signed-in account whose token's lifetime is over
+    QTest::addColumn<bool>("refused"); // the token endpoint fails
+    QTest::addColumn<int>("refreshes");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("no record: nothing to renew")
+        << "ensureValidToken" << false << false << 0 << "INF Google Drive: token is valid yet";
+    QTest::newRow("refused, nobody retries") << "refresh" << true << true << 1
+                                             << "INF Google Drive: sendRefreshTokenSyncRequest - Failed";
+    QTest::newRow("chooser after a refused refresh") << "openChooserFlow" << true << true << 1
+                                                     << "WRN Google Drive: token expired, need to refresh";
+    QTest::newRow("after a failed grant check") << "refresh after REVOKE_STATUS_REQUEST" << true << false << 1
+                                                << "INF Google Drive: repeat previous REVOKE_STATUS_REQUEST";
+}
+
+void GoogleDriveTest::tokenRenewal()
+{
+    QFETCH(QString, call);
+    QFETCH(bool, expired);
+    QFETCH(bool, refused);
+    QFETCH(int, refreshes);
+    QFETCH(QString, line);
+    if (expired) {
+        signIn(m_cloud, GDRIVE_CLOUD);
+        QJsonObject stored = record();
+        stored["received_time"] = double(QDateTime::currentMSecsSinceEpoch() - 2 * kHour);
+        storeToken(GDRIVE_CLOUD, QJsonDocument(stored).toJson());
+    }
+    if (refused)
+        m_cloud.addFault({{"host", kAccounts}, {"path", kToken}, {"kind", "status"}, {"status", 500}});
+    if (call == "ensureValidToken") {
+        QVERIFY(m_account->ensureValidToken());
+    } else if (call == "openChooserFlow") {
+        m_account->openChooserFlow();
+    } else {
+        // A reply of another manager: the account only reads what it was for.
+        QNetworkAccessManager elsewhere;
+        std::unique_ptr<QNetworkReply> failed;
+        if (call.contains("REVOKE")) {
+            failed.reset(elsewhere.get(QNetworkRequest(QUrl("http://127.0.0.1:1/"))));
+            failed->setProperty("request_id", REVOKE_STATUS_REQUEST);
+        }
+        QCOMPARE(m_account->sendRefreshTokenSyncRequest(failed.get()).isEmpty(), refused);
+    }
+    QCOMPARE(requests(m_cloud, kAccounts, kToken).size(), refreshes);
+    QVERIFY(logged(line));
+    // Nothing else is sent, and no chooser opens.
+    QCOMPARE(requests(m_cloud, kApi).size(), 0);
+    QCOMPARE(logCount("INF Google Drive: opening chooser"), 0);
 }
 
 void GoogleDriveTest::refreshRepeatsTheRefusedRequest_data()
@@ -243,19 +372,26 @@ void GoogleDriveTest::foldersOfAPath_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QStringList>("created");
-    QTest::newRow("existing") << "/Videos" << QStringList{};
-    QTest::newRow("nested") << "/Films/2026/" << QStringList{"Films", "2026"};
-    QTest::newRow("quote and backslash") << QStringLiteral("/it's a \\ \"test\"") << QStringList{"it's a \\ \"test\""};
-    QTest::newRow("inside an existing one") << "Videos/Extra" << QStringList{"Extra"};
+    QTest::addColumn<QString>("search"); // the first search's query, as sent
+    const auto expression = [](const QString& name) {
+        return "orderBy=folder&q=name%20%3D%20%27" + name + "%27%20and%20trashed%20%3D%20false";
+    };
+    QTest::newRow("existing") << "/Videos" << QStringList{} << expression("Videos");
+    QTest::newRow("nested") << "/Films/2026/" << QStringList{"Films", "2026"} << expression("Films");
+    QTest::newRow("quote and backslash") << QStringLiteral("/it's a \\ \"test\"") << QStringList{"it's a \\ \"test\""}
+                                         << expression("it%5C%27s%20a%20%5C%5C%20%22test%22");
+    QTest::newRow("inside an existing one") << "Videos/Extra" << QStringList{"Extra"} << expression("Videos");
 }
 
 void GoogleDriveTest::foldersOfAPath()
 {
     QFETCH(QString, target);
     QFETCH(QStringList, created);
+    QFETCH(QString, search);
     signIn(m_cloud, GDRIVE_CLOUD);
     const QString path = writeFile(m_files.filePath("movie.mkv"), 1000, 3);
     QCOMPARE(uploadAll({path}, target).value(0).ending, UploadOutcome::Finished);
+    QCOMPARE(requests(m_cloud, kApi, "/drive/v3/files").at(0)["query"].toString(), search);
     QCOMPARE(uploadAll({path}, target).value(0).ending, UploadOutcome::Finished); // found this time
     const QJsonArray creations = requests(m_cloud, kApi, "/drive/v2/files");
     QCOMPARE(creations.size(), created.size());
@@ -273,24 +409,41 @@ void GoogleDriveTest::foldersOfAPath()
     QCOMPARE(movie["parents"][0].toString(), driveItem(folders.last())["id"].toString());
 }
 
+void GoogleDriveTest::firstOfTwoFoldersOfTheName()
+{
+    signIn(m_cloud, GDRIVE_CLOUD);
+    m_cloud.control("POST", "/files", {{"service", "google"}, {"name", "Videos"}, {"parent", "root"}, {"folder", true}});
+    const QString path = writeFile(m_files.filePath("movie.mkv"), 1000, 3);
+    QCOMPARE(uploadAll({path}, "/Videos").value(0).ending, UploadOutcome::Finished);
+    const QByteArray answer = requests(m_cloud, kApi, "/drive/v3/files").at(0)["response_body"].toString().toUtf8();
+    const QJsonArray found = QJsonDocument::fromJson(answer).object()["files"].toArray();
+    QCOMPARE(found.size(), 2);
+    QCOMPARE(driveItem("movie.mkv").value("parents").toArray().at(0).toString(), found[0]["id"].toString());
+}
+
 void GoogleDriveTest::preparationEndsEveryWaitingFile_data()
 {
     QTest::addColumn<QJsonObject>("fault");
     QTest::addColumn<bool>("expired");
     QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("said"); // what the user is told beside the endings
     const QJsonObject html{{"host", kApi}, {"kind", "status"}, {"status", 200}, {"body", "<html>x</html>"},
                            {"content_type", "text/html"}};
     QJsonObject about = html;
     about["path"] = kAbout;
     QJsonObject search = html;
     search["path"] = "/drive/v3/files";
-    QTest::newRow("account check answers HTML") << about << false << int(CloudError::BadReply);
-    QTest::newRow("folder search answers HTML") << search << false << int(CloudError::BadReply);
+    QTest::newRow("account check answers HTML") << about << false << int(CloudError::BadReply) << QString();
+    QTest::newRow("folder search answers HTML") << search << false << int(CloudError::BadReply) << QString();
     QTest::newRow("folder search stalls")
-        << QJsonObject{{"host", kApi}, {"path", "/drive/v3/files"}, {"kind", "stall"}} << false << int(CloudError::TimedOut);
+        << QJsonObject{{"host", kApi}, {"path", "/drive/v3/files"}, {"kind", "stall"}} << false << int(CloudError::TimedOut)
+        << QString();
     QTest::newRow("token endpoint fails")
         << QJsonObject{{"host", kAccounts}, {"path", kToken}, {"kind", "status"}, {"status", 500}} << true
-        << int(CloudError::ServiceFailed);
+        << int(CloudError::ServiceFailed) << QString();
+    QTest::newRow("folder creation fails")
+        << QJsonObject{{"host", kApi}, {"path", "/drive/v2/files"}, {"kind", "status"}, {"status", 500}} << false
+        << int(CloudError::ServiceFailed) << "Google Drive failed to create \"/New folder\" folder";
 }
 
 void GoogleDriveTest::preparationEndsEveryWaitingFile()
@@ -298,10 +451,12 @@ void GoogleDriveTest::preparationEndsEveryWaitingFile()
     QFETCH(QJsonObject, fault);
     QFETCH(bool, expired);
     QFETCH(int, error);
+    QFETCH(QString, said);
     signIn(m_cloud, GDRIVE_CLOUD);
     if (expired)
         m_cloud.control("POST", "/tokens/expire", {{"service", "google"}, {"email", kAlice}});
     m_cloud.addFault(fault);
+    QSignalSpy told(m_account.get(), &CloudBase::networkError);
     const QList<UploadOutcome> outcomes = uploadAll(
         {writeFile(m_files.filePath("a.mkv"), 10, 1), writeFile(m_files.filePath("b.mkv"), 10, 2)}, "/New folder");
     QCOMPARE(outcomes.size(), 2);
@@ -310,7 +465,12 @@ void GoogleDriveTest::preparationEndsEveryWaitingFile()
         QCOMPARE(int(outcome.error.kind()), error);
     }
     QVERIFY(requests(m_cloud, kApi, kUpload).isEmpty());
-    QVERIFY(requests(m_cloud, kApi, "/drive/v2/files").isEmpty()); // no folder made on a bad answer
+    QVERIFY(driveItem("New folder").isEmpty()); // no folder made on a bad answer
+    QCOMPARE(told.size(), said.isEmpty() ? 0 : 1);
+    if (!said.isEmpty()) {
+        QCOMPARE(told[0][0].toString(), said);
+        QVERIFY(logged("INF " + said));
+    }
 }
 
 void GoogleDriveTest::resumableUpload_data()
@@ -366,6 +526,10 @@ void GoogleDriveTest::resumableUpload()
     if (ending == UploadOutcome::Finished)
         QCOMPARE(outcomes[0].storedPath, QStringLiteral("/Videos/movie.mkv"));
     QVERIFY(!QFile::exists("/tmp/lumen-overwritten"));
+    const QJsonObject start = requests(m_cloud, kApi, kUpload).at(0).toObject();
+    QCOMPARE(header(start, "X-Upload-Content-Type"), QStringLiteral("video/x-matroska"));
+    QCOMPARE(header(start, "X-Upload-Content-Length"), QString::number(local.size()));
+    QVERIFY(logged("INF Mime - video/x-matroska"));
     for (const QJsonValue& request : m_cloud.requests()) {
         QVERIFY(request["host"].toString() != "evil.example.com");
         QVERIFY(request["method"].toString() != "PUT" || request["tunnel"].toBool());

@@ -15,9 +15,11 @@ public:
 
     using Provider::accessToken;
     using Provider::askRetry;
+    using Provider::authorizationUrl;
     using Provider::checkUploadFolderExists;
     using Provider::createUploadFolder;
     using Provider::describeError;
+    using Provider::ensureValidToken;
     using Provider::headTask;
     using Provider::parseEmail;
     using Provider::parseErrorReply;
