@@ -226,8 +226,7 @@ void WebTest::cookieRules()
         const QString domain = key.section('@', 1);
         key = key.section('@', 0, 0);
         const QByteArray kept = settings.value(group + '/' + key).toByteArray();
-        if (!domain.isEmpty())
-            QCOMPARE(QNetworkCookie::parseCookies(kept).value(0).domain(), domain);
+        QVERIFY(domain.isEmpty() || QNetworkCookie::parseCookies(kept).value(0).domain() == domain);
     }
     QCOMPARE(keys, stored);
     QCOMPARE(jar.isLoggedIn(), stored.join(',').contains(kind == 0 ? "blid" : "HSID"));
@@ -389,7 +388,6 @@ void WebTest::googleChooser()
     picker->evaluateJavaScript(action);
     QVERIFY(waitFor([&] { return seen.contains("closed"); }));
     QCOMPARE(seen, events);
-    QVERIFY(!account.view()->isVisible());
 }
 
 void WebTest::googlePickerWaitsForBothHalves()
