@@ -9,7 +9,17 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace {
+
+// Qt's own debug output and warnings (a missing XDG_RUNTIME_DIR, say) mean
+// nothing to the user; its errors are still said.
+void sayQtErrors(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "lumen-player: %s\n", qPrintable(message));
+}
 
 struct Options {
     QString pluginFolder;
@@ -113,6 +123,7 @@ bool setUpHost(const Options& options)
 
 int main(int argc, char** argv)
 {
+    qInstallMessageHandler(sayQtErrors);
     // Without a display the player still runs, on the offscreen platform.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
