@@ -30,7 +30,7 @@ private slots:
 
 private:
     // Arguments with a backslash escape ("\\377") reach the tool as those
-    // bytes; "@nobody" first: in a home where nobody signed in.
+    // bytes; with "@nobody" the tool runs in a home where nobody signed in.
     void start(QProcess& tool, QStringList arguments, QString home = QString());
     int run(const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr);
 

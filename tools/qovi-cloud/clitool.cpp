@@ -13,7 +13,6 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QNetworkProxy>
-#include <QSet>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTimer>

@@ -44,5 +44,4 @@ private:
     std::unique_ptr<InterruptWatcher> m_interrupts;
     bool m_interrupted = false;
     QSet<QString> m_unreadable; // arguments that were not UTF-8, as shown
-
 };
