@@ -260,8 +260,11 @@ void QoviCloudTest::signalsEndAnyWait()
         if (!fault.isEmpty())
             return !m_cloud.requests(QString(), fault["path"].toString()).isEmpty();
         QFile wait(blockedOn);
-        return wait.open(QIODevice::ReadOnly) && wait.readAll() == "wait_for_partner"; // a pipe's open
+        const bool blocked = wait.open(QIODevice::ReadOnly) && wait.readAll() == "wait_for_partner"; // a pipe's open
+        return blocked || tool.state() == QProcess::NotRunning;
     }));
+    if (tool.state() == QProcess::NotRunning)
+        QSKIP("the settings file no longer blocks: a settings library that refuses a named pipe leaves nothing to end");
     ::kill(pid_t(tool.processId()), signal);
     // The wait would last 25 s, or for ever; only a process stuck in the
     // kernel may need the watchdog's 3 s.
