@@ -94,7 +94,10 @@ int Downloader::add(const QUrl& address)
     connect(&job->stall, &QTimer::timeout, this, [this, id] {
         const Download& stalled = download(id);
         const QString of = stalled.announced >= 0 ? tr(" of %1").arg(stalled.announced) : QString();
-        abandon(id, tr("no byte arrived for %1 s (%2%3 bytes received)").arg(m_stallLimitMs / 1000.0).arg(stalled.received).arg(of));
+        abandon(id, tr("no byte arrived for %1 s (%2%3 bytes received)")
+                        .arg(m_stallLimitMs / 1000.0)
+                        .arg(stalled.received)
+                        .arg(of));
     });
     m_downloads.push_back(std::move(job));
     emit added(id);

@@ -14,10 +14,12 @@
 namespace {
 
 // Qt's own debug output and warnings (a missing XDG_RUNTIME_DIR, say) mean
-// nothing to the user; its errors are still said.
-void sayQtErrors(QtMsgType type, const QMessageLogContext&, const QString& message)
+// nothing to the user; errors, and the warnings of the player's own
+// frameworks (a plug-in bundle skipped), are said.
+void sayErrors(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg)
+    const bool ours = context.category && qstrncmp(context.category, "lumen.", 6) == 0;
+    if (type == QtCriticalMsg || type == QtFatalMsg || (type == QtWarningMsg && ours))
         std::fprintf(stderr, "lumen-player: %s\n", qPrintable(message));
 }
 
@@ -123,7 +125,7 @@ bool setUpHost(const Options& options)
 
 int main(int argc, char** argv)
 {
-    qInstallMessageHandler(sayQtErrors);
+    qInstallMessageHandler(sayErrors);
     // Without a display the player still runs, on the offscreen platform.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

@@ -7,10 +7,12 @@
 namespace {
 
 // Qt's own debug output and warnings (a missing XDG_RUNTIME_DIR, say) mean
-// nothing to the user; its errors are still said.
-void sayQtErrors(QtMsgType type, const QMessageLogContext&, const QString& message)
+// nothing to the user; errors, and the warnings of the player's own
+// libraries, are said.
+void sayErrors(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (type == QtCriticalMsg || type == QtFatalMsg)
+    const bool ours = context.category && qstrncmp(context.category, "lumen.", 6) == 0;
+    if (type == QtCriticalMsg || type == QtFatalMsg || (type == QtWarningMsg && ours))
         std::fprintf(stderr, "qovi-cloud: %s\n", qPrintable(message));
 }
 
@@ -18,7 +20,7 @@ void sayQtErrors(QtMsgType type, const QMessageLogContext&, const QString& messa
 
 int main(int argc, char** argv)
 {
-    qInstallMessageHandler(sayQtErrors);
+    qInstallMessageHandler(sayErrors);
     // The accounts keep a web window for sign-in; without a display it is
     // drawn off screen.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
