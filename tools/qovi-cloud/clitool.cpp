@@ -4,6 +4,7 @@
 #include "googledrive.h"
 #include "interruptwatcher.h"
 #include "progressbar.h"
+#include "retryanswerer.h"
 #include "uploadqueue.h"
 
 #include <QCommandLineParser>
@@ -83,6 +84,30 @@ void complain(const QString& line)
     std::fflush(stderr);
 }
 
+// The text of an argument as it was given; false, with each byte that is
+// not part of UTF-8 written as \xHH, when it is not UTF-8.
+bool decodeArgument(const QByteArray& bytes, QString* text)
+{
+    *text = QString::fromUtf8(bytes);
+    if (text->toUtf8() == bytes)
+        return true;
+    text->clear();
+    for (int at = 0; at < bytes.size();) {
+        const uchar lead = uchar(bytes[at]);
+        const int length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        const QByteArray sequence = bytes.mid(at, length);
+        const QString decoded = QString::fromUtf8(sequence);
+        if (length > 0 && sequence.size() == length && decoded.toUtf8() == sequence) {
+            *text += decoded;
+            at += length;
+        } else {
+            *text += QStringLiteral("\\x") + QString::number(lead, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+            ++at;
+        }
+    }
+    return false;
+}
+
 QString nameOf(const CloudBase* account)
 {
     return QLatin1String(account->service().name);
@@ -128,7 +153,22 @@ void CliTool::onInterrupted()
     }
 }
 
-int CliTool::run(const QStringList& arguments)
+int CliTool::run(const QList<QByteArray>& given)
+{
+    QStringList arguments;
+    for (const QByteArray& bytes : given) {
+        QString text;
+        if (!decodeArgument(bytes, &text))
+            m_unreadable.insert(text);
+        arguments.append(text);
+    }
+    const int status = runCommand(arguments);
+    // A signal that came while nothing waited still ends the command as
+    // interrupted.
+    return InterruptWatcher::signalled() ? Interrupted : status;
+}
+
+int CliTool::runCommand(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
@@ -141,7 +181,10 @@ int CliTool::run(const QStringList& arguments)
     const QCommandLineOption caCertificate(QStringLiteral("ca-cert"), QStringLiteral("Authority."), QStringLiteral("file"));
     parser.addOptions({help, version, cloud, target, proxy, caCertificate});
     if (!parser.parse(arguments)) {
-        complain(parser.errorText() + QStringLiteral("; see qovi-cloud --help"));
+        QString error = parser.errorText();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        complain(error + QStringLiteral("; see qovi-cloud --help"));
         return Usage;
     }
     const QStringList positional = parser.positionalArguments();
@@ -298,6 +341,15 @@ int CliTool::connectAccount(CloudBase* chosen)
 
 int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& folder)
 {
+    // A name that is not UTF-8 cannot be given to the account, which takes
+    // names as text, nor stored under the same name by either service.
+    for (const QString& given : files + QStringList{folder}) {
+        if (m_unreadable.contains(given)) {
+            complain(given == folder ? QStringLiteral("cannot upload into %1: the name is not UTF-8").arg(given)
+                                     : QStringLiteral("cannot upload %1: its name is not UTF-8; rename it").arg(given));
+            return Usage;
+        }
+    }
     for (const QString& file : files) {
         const QFileInfo info(file);
         if (!info.isFile() || !info.isReadable()) {
@@ -308,6 +360,8 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
     if (!requireConnected(chosen))
         return NotConnected;
 
+    RetryAnswerer retries(*chosen, *m_interrupts);
+    connect(&retries, &RetryAnswerer::retrying, this, &complain);
     QEventLoop loop;
     QMap<QString, std::shared_ptr<ProgressBar>> bars;
     int pending = 0;
