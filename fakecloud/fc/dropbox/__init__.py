@@ -8,7 +8,8 @@ from .api import api
 from .chooser import chooser, dl, file_links, shared_link  # noqa: F401 (the control API hands out links)
 from .common import API, CONTENT, DL, HOSTS, WEB, api_error, bad_input, endpoint_name  # noqa: F401
 from .content import content
-from .web import authorize, site
+from .authorize import authorize
+from .web import GOOGLE_CALLBACK_PATH, site
 
 
 def error_for_status(req, status):
@@ -64,7 +65,7 @@ def handle(server, req):
 
 def web(server, req):
     path = req.path
-    if path in ("/", "/home", "/login", "/logout"):
+    if path in ("/", "/home", "/login", "/logout", GOOGLE_CALLBACK_PATH):
         return site(server, req)
     if path == "/oauth2/authorize":
         return authorize(server, req)

@@ -1,10 +1,10 @@
 """Dropbox API v2 on the API host (RPC calls) and its token endpoint."""
 
 import secrets
-import time
 
 from ..http import json_response, text_response
 from ..state import b64u
+from .authorize import token_endpoint
 from .common import (account_json, api_error, bad_input, bearer, check_path, endpoint_name, file_metadata,
                      free_name, rpc_args)
 
@@ -95,23 +95,3 @@ def api(server, req):
                 out.append(file_metadata(f, tag=True))
         return json_response({"entries": out, "cursor": b64u(secrets.token_bytes(16)), "has_more": False})
     return text_response("Unknown API function: \"%s\"" % ep, 404)
-
-
-def token_endpoint(server, req):
-    f = req.form()
-    f.update({k: v for k, v in req.params.items() if k not in f})
-    if f.get("grant_type") != "authorization_code":
-        return json_response({"error": "unsupported_grant_type", "error_description": "unsupported grant_type"}, 400)
-    with server.state.lock:
-        c = server.state.codes.pop(f.get("code", ""), None)
-    if not c or c["service"] != "dropbox" or time.time() - c["time"] > 600:
-        return json_response({"error": "invalid_grant", "error_description": "code doesn't exist or has expired"}, 400)
-    if c["redirect_uri"] and f.get("redirect_uri") != c["redirect_uri"]:
-        return json_response({"error": "invalid_grant", "error_description": "redirect_uri mismatch"}, 400)
-    u = server.state.dropbox_user(c["email"])
-    token, _ = server.state.issue_token("dropbox", "access", u["email"], c["client_id"])
-    out = {"access_token": token, "token_type": "bearer", "uid": u["uid"], "account_id": u["account_id"]}
-    life = server.state.token_lifetime["dropbox"]
-    if life:
-        out["expires_in"] = life
-    return json_response(out)

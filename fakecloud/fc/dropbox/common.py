@@ -38,6 +38,8 @@ def endpoint_name(path):
 def bearer(server, req):
     """(user, None) or (None, response)."""
     ep = endpoint_name(req.path)
+    if server.state.live and ("authorization" in req.params or "access_token" in req.params):
+        return None, bad_input(ep, 'Access tokens in the URL are not accepted; send them in the HTTP header "Authorization".')
     value = req.hdr("Authorization")
     if value is None:
         value = req.params.get("authorization")

@@ -1,14 +1,18 @@
-"""Dropbox's web site: the signed-in session, the sign-in page, the OAuth consent page."""
+"""Dropbox's web site: the signed-in session, the sign-in page (with its
+"Sign in with Google" under today's rules), log-out."""
 
 import secrets
-import time
 from urllib.parse import urlencode, urlsplit
 
 from .. import pages
 from ..http import html_response, redirect
+from ..oauth import s256
 from ..state import b64u
 from .common import COOKIE_DOMAIN, WEB
 
+# Dropbox's own Google sign-in: a web client of Google's with this callback.
+GOOGLE_CLIENT = "dropbox-web.apps.googleusercontent.com"
+GOOGLE_CALLBACK_PATH = "/sso/google"
 
 
 def session_user(server, req):
@@ -46,6 +50,8 @@ def login_page(server, cont, error=None, status=200):
                 '<div>Email<br><input type="email" id="email" name="login_email" autocomplete="username"></div>'
                 '<div>Password<br><input type="password" id="password" name="login_password"></div>'
                 '<button class="primary" id="signin" type="submit">Sign in</button></form>' % pages.esc(cont))
+    if server.state.live:
+        body.append('<p><a id="google-signin" href="%s">Sign in with Google</a></p>' % pages.esc(google_signin_url(cont)))
     note = script = None
     if auto_on(server) and not error:
         u = auto_user(server)
@@ -85,14 +91,10 @@ def site(server, req):
             u = server.state.dropbox_user(f.get("login_email", ""))
             if not u or u["password"] != f.get("login_password"):
                 return login_page(server, cont, "Invalid email or password.")
-            resp = redirect(cont)
-            blid = req.cookies.get("blid") or "AAA" + secrets.token_urlsafe(24)
-            return web_cookies(resp, [pages.cookie("blid", blid, COOKIE_DOMAIN),
-                                      pages.cookie("lid", pages.sign(u["email"]), COOKIE_DOMAIN),
-                                      pages.cookie("jar", b64u(secrets.token_bytes(12)), COOKIE_DOMAIN),
-                                      pages.cookie("__Host-js_csrf", secrets.token_urlsafe(18), COOKIE_DOMAIN,
-                                                   http_only=False)])
+            return signed_in(req, u, cont)
         return login_page(server, safe_cont(req.params.get("cont")))
+    if path == GOOGLE_CALLBACK_PATH:
+        return google_callback(server, req)
     if path == "/logout":
         resp = redirect("https://www.dropbox.com/login")
         for name in ("blid", "lid", "jar", "t", "__Host-js_csrf"):
@@ -101,67 +103,34 @@ def site(server, req):
         return resp
 
 
-DENY_DESCRIPTION = "The user chose not to give your app access to their Dropbox account."
+def signed_in(req, u, cont):
+    """The answer that signs `u` in and goes on to `cont`."""
+    blid = req.cookies.get("blid") or "AAA" + secrets.token_urlsafe(24)
+    return web_cookies(redirect(cont), [pages.cookie("blid", blid, COOKIE_DOMAIN),
+                                        pages.cookie("lid", pages.sign(u["email"]), COOKIE_DOMAIN),
+                                        pages.cookie("jar", b64u(secrets.token_bytes(12)), COOKIE_DOMAIN),
+                                        pages.cookie("__Host-js_csrf", secrets.token_urlsafe(18), COOKIE_DOMAIN,
+                                                     http_only=False)])
 
 
-def authorize(server, req):
-    p = dict(req.params)
-    if req.method == "POST":
-        p.update(req.form())
-    client_id = p.get("client_id", "")
-    rtype = p.get("response_type", "")
-    ruri = p.get("redirect_uri", "")
-    state = p.get("state")
-    problems = []
-    if not client_id:
-        problems.append('Missing "client_id".')
-    elif server.state.clients["dropbox"] and client_id not in server.state.clients["dropbox"]:
-        problems.append('Invalid client_id: "%s"' % client_id)
-    if rtype not in ("token", "code"):
-        problems.append('"response_type" should be one of "token", "code".')
-    if rtype == "token" and not ruri:
-        problems.append('Missing "redirect_uri".')
-    if problems:
-        return html_response(pages.page("Dropbox - Bad request", '<p class="error" id="error">Error (400)</p><p>%s</p>'
-                                        % pages.esc(" ".join(problems))), 400)
-    u = session_user(server, req)
+def google_signin_url(cont):
+    """Google's authorization page, as Dropbox's site sends a person there;
+    the state carries where to go on, signed."""
+    return "https://accounts.google.com/o/oauth2/v2/auth?" + urlencode([
+        ("client_id", GOOGLE_CLIENT), ("redirect_uri", "https://" + WEB + GOOGLE_CALLBACK_PATH),
+        ("response_type", "code"), ("scope", "openid email"), ("state", pages.sign(cont)),
+        ("code_challenge", s256(secrets.token_urlsafe(48))), ("code_challenge_method", "S256")])
+
+
+def google_callback(server, req):
+    """Back from Google: the code names the Google account; the Dropbox
+    account of the same address is signed in (the site takes the code itself)."""
+    cont = safe_cont(pages.unsign(req.params.get("state")))
+    with server.state.lock:
+        code = server.state.codes.pop(req.params.get("code", ""), None)
+    if not code or code["service"] != "google" or code["client_id"] != GOOGLE_CLIENT:
+        return login_page(server, cont, "Google sign-in did not complete. Try again.", 400)
+    u = server.state.dropbox_user(code["email"])
     if u is None:
-        return redirect("https://www.dropbox.com/login?" + urlencode({"cont": req.url}))
-    if req.method == "POST":
-        decision = p.get("decision")
-        sep = "#" if rtype == "token" else ("&" if "?" in ruri else "?")
-        if decision != "allow":
-            items = [("error", "access_denied"), ("error_description", DENY_DESCRIPTION)]
-        elif rtype == "token":
-            token, _ = server.state.issue_token("dropbox", "access", u["email"], client_id)
-            items = [("access_token", token), ("token_type", "bearer")]
-            life = server.state.token_lifetime["dropbox"]
-            if life:
-                items.append(("expires_in", str(life)))
-            items += [("account_id", u["account_id"]), ("uid", u["uid"])]
-        else:
-            code = "fc" + secrets.token_urlsafe(30)
-            with server.state.lock:
-                server.state.codes[code] = {"service": "dropbox", "email": u["email"], "client_id": client_id,
-                                            "redirect_uri": ruri, "time": time.time()}
-            items = [("code", code)]
-        if state is not None:
-            items.append(("state", state))
-        if not ruri:
-            return html_response(pages.page("Dropbox", '<p id="code">%s</p>' % pages.esc(dict(items).get("code", ""))))
-        return redirect(ruri + sep + urlencode(items))
-    hidden = "".join('<input type="hidden" name="%s" value="%s">' % (pages.esc(k), pages.esc(v))
-                     for k, v in [("client_id", client_id), ("response_type", rtype), ("redirect_uri", ruri)]
-                     + ([("state", state)] if state is not None else []))
-    body = ('<p id="ask">The app <b>%s</b> would like access to the files and folders in your Dropbox.</p>'
-            '<p>Signed in as <span id="who">%s</span></p>'
-            '<form id="consent" method="post" action="/oauth2/authorize">%s'
-            '<button id="deny" type="submit" name="decision" value="deny">Deny</button>'
-            '<button id="allow" class="primary" type="submit" name="decision" value="allow">Allow</button>'
-            '</form>') % (pages.esc(client_id), pages.esc(u["email"]), hidden)
-    note = script = None
-    if auto_on(server):
-        choice = "allow" if server.state.auto["consent"] != "deny" else "deny"
-        note = "Automatic mode: choosing %s" % choice.capitalize()
-        script = pages.auto_submit(server.state.auto["delay_ms"], "consent", {}, choice)
-    return web_cookies(html_response(pages.page("API Request Authorization", body, auto_note=note, auto_script=script)))
+        return login_page(server, cont, "No Dropbox account uses %s." % code["email"], 400)
+    return signed_in(req, u, cont)

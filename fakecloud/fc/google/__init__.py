@@ -58,7 +58,10 @@ def handle(server, req):
         return drive(server, req)
     if req.host == SCRIPTS:
         if req.path == "/js/api.js":
-            r = Response(200, pages.static("api.js"), content_type="text/javascript; charset=utf-8")
+            script = pages.static("api.js")
+            if server.state.live:
+                script = script.replace(b"/*AUTH_RETIRED*/false", b"true")
+            r = Response(200, script, content_type="text/javascript; charset=utf-8")
             r.headers.set("Cache-Control", "private, max-age=300")
             return r
         return text_response("Not Found", 404)

@@ -2,13 +2,15 @@
 
 import json
 import secrets
-import time
 from urllib.parse import quote, urlencode, urlsplit
 
 from .. import pages
 from ..http import redirect
+from ..oauth import embedded, loopback
 from .common import ACCOUNTS, BRAND, COOKIE_DOMAIN, SESSION_COOKIES, page_answer
 from .tokens import revoke_endpoint, token_endpoint
+
+LOOPBACK_HOSTS = ("localhost", "127.0.0.1", "::1")
 
 
 
@@ -56,11 +58,6 @@ def safe_continue(cont):
     return "https://accounts.google.com/"
 
 
-def loopback(uri):
-    p = urlsplit(uri)
-    return p.scheme == "http" and p.hostname in ("localhost", "127.0.0.1", "::1")
-
-
 def accounts(server, req):
     path = req.path
     if path == "/ServiceLogin" and req.method == "POST":
@@ -98,7 +95,7 @@ def accounts(server, req):
 
 
 AUTH_PARAMS = ["client_id", "redirect_uri", "response_type", "scope", "state", "access_type", "origin",
-               "prompt", "immediate", "include_granted_scopes", "authuser"]
+               "prompt", "immediate", "include_granted_scopes", "authuser", "code_challenge", "code_challenge_method"]
 
 
 def oauth_params_problem(server, p):
@@ -111,9 +108,25 @@ def oauth_params_problem(server, p):
     if clients and p["client_id"] not in clients:
         return "invalid_client", "The OAuth client was not found."
     ruri = p["redirect_uri"]
-    if ruri != "postmessage" and not loopback(ruri) and not ruri.startswith("https://"):
+    if ruri != "postmessage" and not loopback(ruri, LOOPBACK_HOSTS) and not ruri.startswith("https://"):
         return "redirect_uri_mismatch", "Invalid redirect: %s" % ruri
+    if server.state.live:
+        # Installed apps are public clients: PKCE with S256 and a state, always.
+        for name in ("state", "code_challenge"):
+            if not p.get(name):
+                return "invalid_request", "Missing required parameter: %s" % name
+        if p.get("code_challenge_method") != "S256":
+            return "invalid_request", "Invalid code_challenge_method: %s" % p.get("code_challenge_method", "")
     return None
+
+
+def disallowed_useragent():
+    """Google's answer to a sign-in inside an embedded browser engine."""
+    body = ('<h1 id="headline">Google can&#39;t sign you in safely inside this app</h1>'
+            '<p>You can&#39;t sign in from this screen because this app doesn&#39;t comply with Google&#39;s secure '
+            'browsers policy. If this app has a website, you can open a web browser and try signing in from there.</p>'
+            '<p class="error" id="error">Error 403: disallowed_useragent</p>')
+    return page_answer(pages.page("Access blocked: Error 403: disallowed_useragent", body, brand=BRAND), 403)
 
 
 def error_page(kind, text):
@@ -151,7 +164,9 @@ def finish_grant(server, p, u, allow):
             code = "4/0" + secrets.token_urlsafe(40)
             with server.state.lock:
                 server.state.codes[code] = {"service": "google", "email": u["email"], "client_id": p["client_id"],
-                                            "redirect_uri": ruri, "scope": scope, "time": time.time()}
+                                            "redirect_uri": ruri, "scope": scope, "time": server.state.now()}
+                if server.state.live:
+                    server.state.codes[code].update({k: p[k] for k in ("code_challenge", "code_challenge_method")})
             items = [("code", code), ("scope", scope)]
     else:
         items = [("error", "access_denied")]
@@ -159,8 +174,8 @@ def finish_grant(server, p, u, allow):
         result = dict(items)
         result["client_id"] = p["client_id"]
         if allow and rtype == "token":
-            result["issued_at"] = str(int(time.time()))
-            result["expires_at"] = str(int(time.time()) + int(result["expires_in"]))
+            result["issued_at"] = str(int(server.state.now()))
+            result["expires_at"] = str(int(server.state.now()) + int(result["expires_in"]))
         return relay_page(server, p, result)
     if p.get("state") is not None:
         items.append(("state", p["state"]))
@@ -170,6 +185,8 @@ def finish_grant(server, p, u, allow):
 
 
 def oauth_auth(server, req):
+    if server.state.live and embedded(req):
+        return disallowed_useragent()
     p = dict(req.params)
     problem = oauth_params_problem(server, p)
     if problem:
@@ -205,6 +222,8 @@ def oauth_auth(server, req):
 def oauth_approval(server, req):
     if req.method != "POST":
         return error_page("invalid_request", "The approval must be posted.")
+    if server.state.live and embedded(req):
+        return disallowed_useragent()
     p = req.form()
     problem = oauth_params_problem(server, p)
     if problem:

@@ -60,6 +60,9 @@ def page_answer(text, status=200, cookies=()):
 
 
 def api_user(server, req):
+    if server.state.live and "access_token" in req.params:
+        # Drive takes no token in an address since 2020: refused, never used.
+        return None, unauthenticated(missing=True)
     value = req.hdr("Authorization")
     token = None
     if value is not None:
