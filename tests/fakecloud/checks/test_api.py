@@ -1,7 +1,8 @@
-"""Service rules the official clients do not reach: error answers, Dropbox's ASCII argument header and spent sessions."""
+"""Service rules the official clients do not reach: error answers, Dropbox's ASCII argument header, spent and
+expired sessions, the digests every upload's answer carries."""
 
-import json, urllib.parse
-from .support import StandInCase, dig
+import hashlib, json, os, urllib.parse
+from .support import StandInCase, dig, dropbox_hash
 
 API, CONTENT, DRIVE = "https://api.dropboxapi.com/2/", "https://content.dropboxapi.com/2/files/", "https://www.googleapis.com/"
 JSON, OCTET, FORM = ({"Content-Type": t} for t in ("application/json", "application/octet-stream", "application/x-www-form-urlencoded"))
@@ -58,3 +59,54 @@ class Api(StandInCase):
                                     ("append_v2", {"cursor": {"session_id": sid + "x", "offset": 0}}, "not_found/")]:
             r = self.db("/2/files/upload_session/" + ep, self.tok, cursor, b"")
             self.assertEqual((r.status, json.loads(r.body)["error_summary"][:len(summary)]), (409, summary), (ep, cursor))
+
+    def resumable(self, size, fields=None):
+        start = DRIVE + "upload/drive/v3/files?uploadType=resumable" + ("&fields=" + fields if fields else "")
+        r = self.https("POST", start, '{"name": "r.bin"}', {"Authorization": "Bearer " + self.gtok, "X-Upload-Content-Length": str(size)})
+        return r.getheader("Location")
+
+    def test_digests_in_every_upload_answer(self):
+        data = os.urandom(9 << 20)  # more than two of Dropbox's 4 MiB blocks; MD5 on its helper thread past 4 MiB
+
+        def session():
+            sid = self.session(self.tok)
+            for offset, piece in [(0, data[:5 << 20]), (5 << 20, data[5 << 20:])]:
+                self.db("/2/files/upload_session/append_v2", self.tok, {"cursor": {"session_id": sid, "offset": offset}}, piece)
+            return self.db("/2/files/upload_session/finish", self.tok, {"cursor": {"session_id": sid, "offset": len(data)},
+                                                                        "commit": {"path": "/s.bin"}}, b"")
+        for name, sink, send, place, want in [
+                ("session", False, session, "content_hash", dropbox_hash(data)),
+                ("upload", False, lambda: self.db("/2/files/upload", self.tok, {"path": "/u.bin"}, data), "content_hash", dropbox_hash(data)),
+                ("upload in sink mode", True, lambda: self.db("/2/files/upload", self.tok, {"path": "/k.bin"}, data), "content_hash", None),
+                ("resumable", False, lambda: self.https("PUT", self.resumable(len(data), "id,md5Checksum,size"), data), "md5Checksum",
+                 hashlib.md5(data).hexdigest())]:
+            with self.subTest(name=name):
+                self.ctl("POST", "/sink", {"enabled": sink})
+                meta = json.loads(send().body)
+                self.assertEqual(meta.get(place), want, meta)
+        self.assertEqual((set(meta), meta["size"]), ({"id", "md5Checksum", "size"}, str(len(data))), "only the fields asked for")
+        got = json.loads(self.drive("GET", "/drive/v3/files/%s?fields=md5Checksum" % meta["id"], self.gtok).body)
+        self.assertEqual(got, {"md5Checksum": hashlib.md5(data).hexdigest()})
+        self.ctl("POST", "/files", {"service": "dropbox", "path": "/t.txt", "content": "text"})
+        self.ctl("POST", "/files", {"service": "dropbox", "path": "/g.bin", "size": (9 << 20) + 5})
+        for path, stored in [("/t.txt", b"text"), ("/g.bin", self.ctl("GET", "/files/content?service=dropbox&path=/g.bin").body)]:
+            meta = json.loads(self.db("/2/files/get_metadata", self.tok, {"path": path}).body)
+            self.assertEqual((meta["size"], meta["content_hash"]), (len(stored), dropbox_hash(stored)), path)
+
+    def test_upload_sessions_expire(self):
+        for svc, how, seconds, want in [("dropbox", "clock", 7 * 86400 - 10, 200), ("dropbox", "clock", 7 * 86400 + 10, 409),
+                                        ("dropbox", "control", 0, 409), ("google", "clock", 7 * 86400 - 10, 308),
+                                        ("google", "clock", 7 * 86400 + 10, 404), ("google", "control", 0, 404)]:
+            with self.subTest(svc=svc, how=how, seconds=seconds):
+                self.ctl("POST", "/reset")
+                tok = self.issue(svc, lifetime=0)["access_token"]
+                where = self.session(tok) if svc == "dropbox" else self.resumable(10)
+                self.ctl("POST", "/clock", {"advance": seconds}) if how == "clock" else self.ctl("POST", "/sessions/expire", {"service": svc})
+                if svc == "google":
+                    self.assertEqual(self.https("PUT", where, b"12345", {"Content-Range": "bytes 0-4/10"}).status, want)
+                    continue
+                cursor = {"session_id": where, "offset": 0}
+                r = self.db("/2/files/upload_session/append_v2", tok, {"cursor": cursor}, b"abc")
+                self.assertEqual((r.status, r.status == 409 and json.loads(r.body)["error_summary"]), (want, want == 409 and "not_found/..."))
+                r = self.db("/2/files/upload_session/finish", tok, {"cursor": dict(cursor, offset=3 * (want == 200)), "commit": {"path": "/e"}}, b"")
+                self.assertEqual((r.status, r.status == 409 and json.loads(r.body)["error_summary"]), (want, want == 409 and "lookup_failed/not_found/..."))
