@@ -8,7 +8,7 @@ from ..http import json_response
 from ..ranges import download
 from ..state import FOLDER_MIME, iso_ms
 from .common import (api_user, cacheable, file_answer, gerror, icon_link, parse_json_body, resolve_parent, select,
-                     split_fields)
+                     split_fields, unauthenticated)
 from .listing import files_list
 from .upload import create_v3, multipart, resumable_put, resumable_start
 
@@ -79,6 +79,8 @@ def drive(server, req):
             return gerror(404, "File not found: %s." % m.group(1), "notFound", status="NOT_FOUND",
                           location="fileId", location_type="parameter")
         if req.params.get("alt") == "media":
+            if req.hdr("Authorization") is None:  # downloads take no token in the address (since 2020)
+                return unauthenticated(missing=True)
             c = f.get("content")
             if c is None or not c.available():
                 return gerror(403, "Only files with binary content can be downloaded.", "fileNotDownloadable",
