@@ -31,7 +31,7 @@ class Listing(StandInCase):
     def walk(self, path, args):
         """Every page of a listing: the status that ended it, the pages' sizes and their first entry."""
         status, page, sizes, first = *self.call(path, args), [], None
-        while status == 200:
+        while status == 200 and len(sizes) < 100:  # a cursor that never advances ends too
             items = page.get("entries", page.get("matches", page.get("files")))
             sizes.append(len(items))
             first = first or items[0]
@@ -47,10 +47,12 @@ class Listing(StandInCase):
         for path, args, sizes, first in [  # the pages' sizes; in the first entry: a name, or the keys it has
                 (LIST, {"path": "/Many"}, [2000, 501], ENTRY_KEYS), (LIST, {"path": "/many", "limit": 1000}, [1000, 1000, 501], "clip 00001.mp4"),
                 (LIST, {"path": "/Many", "recursive": True}, [2000, 502], "clip 00001.mp4"), (LIST, {"path": "", "limit": 3}, [3, 1], "Documents"),
-                (SEARCH, {"query": "clip 0001"}, [11], "clip 00001.mp4"), (SEARCH, {"query": "CLIP", "options": {"path": "/Many/Deeper"}}, [1], "inner clip.mp4"),
+                (SEARCH, {"query": "clip 0001"}, [11], "clip 00001.mp4"),
+                (SEARCH, {"query": "CLIP", "options": {"path": "/Many/Deeper"}}, [1], "inner clip.mp4"),
                 (SEARCH, {"query": "clip 024", "options": {"max_results": 40}}, [40, 40, 33], "clip 00024.mp4"),
                 (drive, {"q": self.inside}, [100] * 25, {"kind", "id", "name", "mimeType"}),
                 (drive, {"q": self.inside, "pageSize": 1000, "fields": fields}, [1000, 1000, 500], set(fields[20:-1].split(","))),
+                (drive, {"q": self.inside, "fields": "files(id)"}, [100], {"id"}),  # no next page unless nextPageToken is asked for
                 (drive, {"q": self.inside + " and name contains '0250'", "fields": "files(name)"}, [2], {"name"}),
                 (drive, {"q": "mimeType = 'video/quicktime'", "orderBy": "name desc", "fields": "files(name)"}, [1], "holiday.mov")]:
             with self.subTest(path=path, args=args):
@@ -65,7 +67,8 @@ class Listing(StandInCase):
         self.ctl("POST", "/cursors/reset")
         for path, args, status, want in [  # want: text of the answer, or a place in its JSON and the value there
                 (MORE, {"cursor": cursor}, 409, ("error_summary", "reset/...")), (MORE, {"cursor": "nonsense"}, 400, 'Invalid "cursor"'),
-                (LIST, {"path": "/Many", "limit": 2001}, 400, "limit: 2001 is not within"), (LIST, {"path": "/Nowhere"}, 409, ("error_summary", "path/not_found/...")),
+                (LIST, {"path": "/Many", "limit": 2001}, 400, "limit: 2001 is not within"),
+                (LIST, {"path": "/Nowhere"}, 409, ("error_summary", "path/not_found/...")),
                 (LIST, {"path": "/holiday.mov"}, 409, ("error_summary", "path/not_folder/...")), (SEARCH, {"query": ""}, 400, "query"),
                 (LINK, {"path": "/Many"}, 409, ("error_summary", "path/not_file/...")),
                 ("/drive/v3/files?", {"pageSize": 2, "pageToken": token}, 400, ("error/errors/0/location", "pageToken")),

@@ -111,7 +111,9 @@ class Live(StandInCase):
         def answer(svc, tok):
             r = self.db(SPACE, tok) if svc == "dropbox" else self.drive("GET", "/drive/v2/about", tok)
             body = json.loads(r.body)
-            return "ok" if r.status == 200 else body if "expired" in r.body.decode() else dig(body, "error/.tag" if svc == "dropbox" else "error/errors/0/reason")
+            if r.status == 200 or "expired" in r.body.decode():
+                return "ok" if r.status == 200 else body
+            return dig(body, "error/.tag" if svc == "dropbox" else "error/errors/0/reason")
         for svc, life, url, secret, expired, refused in [
                 ("dropbox", 14400, DB_TOKEN, None, {"error_summary": "expired_access_token/...", "error": {".tag": "expired_access_token"}},
                  "invalid_access_token"), ("google", 3599, G_TOKEN, "s", "authError", "authError")]:
