@@ -4,16 +4,19 @@ Bodies and answers are JSON."""
 
 import base64
 import json
-import time
+import mimetypes
+import secrets
 
 from .http import Response, json_response
-from .state import FOLDER_MIME, Content
+from .content import Content
+from .state import FOLDER_MIME
 
 HELP = """fakecloud control API (JSON bodies):
-GET /health | POST /reset | GET /state | POST /auto
-GET,POST /users | GET,POST /files | GET /files/content
+GET /health | POST /reset | GET /state | POST /auto | GET,POST /clock | POST /redirects
+GET,POST /users | GET,POST /files | POST /files/generate | GET /files/content
 POST /tokens/lifetime | POST /tokens/issue | POST /tokens/expire | POST /revoke | POST /clients
 GET,POST,DELETE /faults | DELETE /faults/<id> | POST /tls | POST /sink | GET,DELETE /record | POST /hosts
+POST /cursors/reset | POST /sessions/expire
 """
 
 TLS_MODES = ("normal", "expired", "wrong_host", "untrusted", "self_signed", "unknown_root")
@@ -115,6 +118,34 @@ def google_parent(st, u, parent):
     return cur
 
 
+def generate(st, obj):
+    """`count` files of `size` bytes each (generated when read, never stored)
+    in one folder, named "<prefix> 00001<ext>" and on: a folder of ten
+    thousand in a fraction of a second."""
+    svc = service_of(obj)
+    count, size = obj.get("count"), obj.get("size", 0)
+    need(isinstance(count, int) and 1 <= count <= 1000000, "count: 1 to 1000000 files")
+    need(isinstance(size, int) and size >= 0, "size must be a whole number of bytes")
+    prefix, ext = str(obj.get("prefix", "file")), str(obj.get("ext", ".bin"))
+    mime = obj.get("mimeType") or mimetypes.guess_type("x" + ext)[0] or "application/octet-stream"
+    with st.lock:
+        u = user_of(st, svc, obj.get("email"))
+        if svc == "dropbox":
+            folder = obj.get("folder", "")
+            need(isinstance(folder, str) and (folder == "" or folder.startswith("/")) and not folder.endswith("/"),
+                 "folder must look like /Folder/Sub (or \"\" for the root)")
+            need(st.dropbox_ensure_folders(u, folder), "a file is in the way")
+            folder = u["files"][folder.lower()]["path_display"]
+            seed = folder + "/" + prefix
+            for n in range(1, count + 1):
+                st.dropbox_put_file(u, "%s/%s %05d%s" % (folder, prefix, n, ext), Content(size, pattern=seed))
+        else:
+            parent = google_parent(st, u, obj.get("folder"))
+            for n in range(1, count + 1):
+                st.google_put_file(u, "%s %05d%s" % (prefix, n, ext), mime, parent, Content(size, pattern=parent + prefix))
+    return json_response({"ok": True, "count": count})
+
+
 def dispatch(server, req):
     st = server.state
     path = req.path.rstrip("/") or "/"
@@ -130,6 +161,7 @@ def dispatch(server, req):
     if path == "/state" and m == "GET":
         with st.lock:
             return json_response({
+                "rules": st.rules, "clock_offset": st.clock_offset,
                 "auto": st.auto, "tls": st.tls, "sink": st.sink, "token_lifetime": st.token_lifetime,
                 "faults": st.faults, "record_last": st.seq,
                 "clients": {k: sorted(v) if isinstance(v, set) else v for k, v in st.clients.items()},
@@ -204,6 +236,8 @@ def dispatch(server, req):
                         f = st.google_put_file(u, obj["name"], obj.get("mimeType", "application/octet-stream"),
                                                pid, content_from(obj))
                 return json_response(file_json(svc, f, u))
+    if path == "/files/generate" and m == "POST":
+        return generate(st, body_json(req))
     if path == "/files/content" and m == "GET":
         svc = req.params.get("service", "dropbox")
         with st.lock:
@@ -241,11 +275,15 @@ def dispatch(server, req):
         u = user_of(st, svc, obj.get("email"))
         life = obj.get("lifetime")
         client = obj.get("client_id", "fakecloud-test-client")
-        access, payload = st.issue_token(svc, "access", u["email"], client, lifetime=life)
+        refresh, grant = st.issue_token(svc, "refresh", u["email"], client)
+        access, payload = st.issue_token(svc, "access", u["email"], client, lifetime=life, extra={"r": grant["n"]})
         if svc == "dropbox":
-            return json_response({"access_token": access, "token_type": "bearer", "account_id": u["account_id"],
-                                  "uid": u["uid"], "email": u["email"]})
-        refresh, _ = st.issue_token(svc, "refresh", u["email"], client)
+            out = {"access_token": access, "token_type": "bearer", "account_id": u["account_id"],
+                   "uid": u["uid"], "email": u["email"]}
+            if st.live:  # today's tokens: short-lived, with a refresh token (offline access)
+                out.update({"refresh_token": refresh, "client_id": client,
+                            "expires_in": (life if life is not None else st.token_lifetime["dropbox"]) or 0})
+            return json_response(out)
         return json_response({"access_token": access, "refresh_token": refresh, "token_type": "Bearer",
                               "expires_in": (life if life is not None else st.token_lifetime["google"]) or 0,
                               "client_id": client, "email": u["email"]})
@@ -255,10 +293,13 @@ def dispatch(server, req):
         with st.lock:
             if obj.get("token"):
                 (st.expired_tokens if path == "/tokens/expire" else st.revoked_tokens).add(obj["token"])
+                grant, _ = st.check_token(svc, "refresh", obj["token"])
+                if grant and path == "/revoke":  # a refresh token: every access token it gave goes with it
+                    st.revoked_refresh.add(grant["n"])
             else:
                 u = user_of(st, svc, obj.get("email"))
                 table = st.expired_before if path == "/tokens/expire" else st.revoked_before
-                table[(svc, u["email"].lower())] = time.time()
+                table[(svc, u["email"].lower())] = st.now()
                 if path == "/revoke":
                     st.granted = {g for g in st.granted if g[0] != u["email"].lower()}
         return json_response({"ok": True})
@@ -306,6 +347,38 @@ def dispatch(server, req):
             before = len(st.faults)
             st.faults = [f for f in st.faults if f["id"] != fid]
             need(len(st.faults) < before, "no such fault", 404)
+        return json_response({"ok": True})
+    if path == "/clock":
+        if m == "POST":
+            obj = body_json(req)
+            step = obj.get("advance")
+            need(isinstance(step, (int, float)) and not isinstance(step, bool) and step >= 0,
+                 "advance: seconds, 0 or more (the clock only moves forward)")
+            with st.lock:
+                st.clock_offset += step
+        return json_response({"now": st.now(), "offset": st.clock_offset})
+    if path == "/redirects" and m == "POST":
+        obj = body_json(req)
+        uris = obj.get("uris")
+        need(isinstance(obj.get("app_key"), str) and obj["app_key"], "app_key is required")
+        need(uris is None or (isinstance(uris, list) and all(isinstance(x, str) for x in uris)),
+             "uris: a list of redirect URIs, or null for the default registration")
+        with st.lock:
+            if uris is None:
+                st.db_redirects.pop(obj["app_key"], None)
+            else:
+                st.db_redirects[obj["app_key"]] = list(uris)
+        return json_response({"ok": True})
+    if path in ("/cursors/reset", "/sessions/expire") and m == "POST":
+        obj = body_json(req)
+        services = [service_of(obj)] if "service" in obj else ["dropbox", "google"]
+        with st.lock:
+            for svc in services:
+                if path == "/cursors/reset":
+                    st.cursor_epoch[svc] = secrets.token_hex(4)
+                else:
+                    for sess in (st.db_sessions if svc == "dropbox" else st.g_sessions).values():
+                        sess["expired"] = True
         return json_response({"ok": True})
     if path == "/sink" and m == "POST":
         obj = body_json(req)

@@ -1,7 +1,7 @@
 """Starting the stand-in and talking to it: straight to its control API, and through its proxy
 (CONNECT, then TLS trusting only the test authority) as a client of the services does."""
 
-import http.client, json, os, re, ssl, subprocess, time, unittest, urllib.parse
+import hashlib, http.client, json, os, re, ssl, subprocess, time, unittest, urllib.parse
 
 TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "fakecloud"))
 EXE, CA, SPACE = os.path.join(TOP, "fakecloud"), os.path.join(TOP, "ca.pem"), "/2/users/get_space_usage"
@@ -42,6 +42,17 @@ def tunnel(port, host, timeout=5):
     return conn.sock
 
 
+def dropbox_hash(data):
+    """Dropbox's content hash: the SHA-256 of the SHA-256 digests of each 4 MiB block."""
+    blocks = (hashlib.sha256(data[i:i + (4 << 20)]).digest() for i in range(0, len(data), 4 << 20))
+    return hashlib.sha256(b"".join(blocks)).hexdigest()
+
+
+def cookies(r):
+    """The cookies an answer sets, as a Cookie header's value."""
+    return "; ".join(c.split(";", 1)[0] for c in r.msg.get_all("Set-Cookie") or [])
+
+
 def eventually(probe, seconds=5):
     """probe()'s value once it is true (the stand-in notes some things a moment late), or its last one."""
     deadline = time.monotonic() + seconds
@@ -52,10 +63,11 @@ def eventually(probe, seconds=5):
 
 class StandInCase(unittest.TestCase):
     """One stand-in for the test class, back to its start state (and new tokens of alice's) before each test."""
+    ARGS = ()  # the stand-in's options
 
     @classmethod
     def setUpClass(cls):
-        cls.server = Running()
+        cls.server = Running(*cls.ARGS)
         cls.port = cls.server.port
 
     @classmethod
