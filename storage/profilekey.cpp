@@ -15,7 +15,7 @@ namespace {
 constexpr int kAnswerBoundMs = 2000;
 // A keyring that did not give a key is asked again after this pause: a
 // locked one would otherwise prompt the user at every write.
-constexpr qint64 kAskAgainMs = 10000;
+constexpr qint64 kAskAgainMs = 5000;
 constexpr int kUsersLockBoundMs = 2000;
 const char* const kSection = "QoviCloud Keyring";
 const char* const kUsersKey = "users";
@@ -78,7 +78,7 @@ const SecretKey* ProfileKey::obtain(bool create)
     // An answer that came after its caller stopped waiting.
     KeyringClient::Answer answer = keyring.take(0, m_key, why);
     if (answer == KeyringClient::Answer::Idle && mayAskAgain(create)) {
-        if (keyring.start(create ? KeyringClient::Request::ReadOrCreate : KeyringClient::Request::Read, entry(),
+        if (keyring.start(create ? KeyringClient::Request::ReadOrCreate : KeyringClient::Request::Read, entryName(),
                           lockPath("keyring.lock"))) {
             m_lastAsked.start();
             answer = keyring.take(kAnswerBoundMs, m_key, why);
@@ -153,7 +153,7 @@ void ProfileKey::deleteKey()
     keyring.take(kAnswerBoundMs, late, why); // a request still running ends first
     late.wipe();
     KeyringClient::Answer answer = KeyringClient::Answer::Pending;
-    if (keyring.start(KeyringClient::Request::Remove, entry(), QString()))
+    if (keyring.start(KeyringClient::Request::Remove, entryName(), QString()))
         answer = keyring.take(kAnswerBoundMs, late, why);
     if (answer != KeyringClient::Answer::Removed)
         CloudLog::instance()->logLine(LOG_WRN, "Token store: the profile's key stays in the desktop keyring (%s)",
@@ -162,7 +162,7 @@ void ProfileKey::deleteKey()
     m_lastAsked.invalidate();
 }
 
-QString ProfileKey::entry() const
+QString ProfileKey::entryName()
 {
     // One key per profile: the configuration folder names it.
     return QStringLiteral("token key of ")

@@ -32,13 +32,15 @@ public:
     void addUser(const QString& user);
     void removeUser(const QString& user);
 
+    // The profile's entry in the keyring.
+    static QString entryName();
+
 private:
     ProfileKey() = default;
 
     const SecretKey* obtain(bool create);
     bool mayAskAgain(bool create) const;
     void deleteKey();
-    QString entry() const;
     QString lockPath(const char* name) const;
 
     SecretKey m_key;
