@@ -147,6 +147,10 @@ QString runOp(const QStringList& op)
         return QString("cache ") + (PrivateDiskCache(nullptr).cacheDirectory().isEmpty() ? "none" : "made");
     if (op[0] == "unlock")
         return QString("unlock %1").arg(unlockKeyring());
+    if (op[0] == "at") { // both children of a step at the same moment
+        QThread::msleep(ulong(qMax<qint64>(0, op[1].toLongLong() - QDateTime::currentMSecsSinceEpoch())));
+        return QString();
+    }
     QThread::msleep(op.value(1).toULong()); // "wait:ms"
     return "waited";
 }
@@ -158,7 +162,8 @@ int runChild(const QStringList& ops)
     clock.start();
     for (const QString& op : ops) {
         const QString line = op == "elapsed" ? QString(clock.elapsed() < 500 ? "no wait" : "waited") : runOp(op.split(':'));
-        std::printf("%s\n", qPrintable(line));
+        if (!line.isEmpty())
+            std::printf("%s\n", qPrintable(line));
         std::fflush(stdout);
     }
     return 0;
@@ -231,7 +236,7 @@ void KeyringTest::secrets_data()
         << "Token store: no desktop keyring answers (no D-Bus session); tokens are protected only by a key in the program";
     QTest::newRow("locked keyring, unlocked later") << "parent:lock ; save:0:T form:0 unlock wait:5100 save:0:T form:0"
         << "save 1 | form design | unlock 1 | waited | save 1 | form sealed" << "(the desktop keyring: it is locked)";
-    QTest::newRow("two processes write at once") << "save:0:A & save:1:B ; read:0 read:1"
+    QTest::newRow("two processes write at once") << "at:soon save:0:A & at:soon save:1:B ; read:0 read:1"
         << "save 1 | save 1 | read 1 A | read 1 B" << "";
     QTest::newRow("connected profile copied to another keyring") << "save:0:T ; parent:design ; copy status ; copy read:0"
         << "save 1 | Dropbox: not connected | " + keyring + " | read 1 " << refused + "it fails authentication";
@@ -304,7 +309,8 @@ QString KeyringTest::step(const QString& step, QString& log)
     }
     QProcess first;
     QProcess second;
-    const QStringList both = step.split(" & ");
+    const QString soon = "at:" + QString::number(QDateTime::currentMSecsSinceEpoch() + 500);
+    const QStringList both = QString(step).replace("at:soon", soon).split(" & ");
     start(first, both[0]);
     if (both.size() > 1)
         start(second, both[1]);
