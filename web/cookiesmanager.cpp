@@ -5,7 +5,6 @@
 #include "sealedrecord.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkCookie>
@@ -205,8 +204,12 @@ bool CookiesManager::saveEveryCookie(const QList<QNetworkCookie>& cookies)
     settings->beginGroup(group);
     for (const QNetworkCookie& cookie : cookies) {
         const QString key = QString::fromUtf8(cookie.name()) + cookie.domain();
-        if (!cookie.isSessionCookie())
-            settings->setValue(key, storedForm(m_applicationName, group, key, cookie.toRawForm(QNetworkCookie::Full)));
+        const QByteArray raw = cookie.toRawForm(QNetworkCookie::Full);
+        const QByteArray stored = settings->value(key).toByteArray();
+        // A cookie sealed as it is needs no new seal, nor a rewrite of the file.
+        const bool kept = SealedRecord::isSealed(stored) && rawForm(m_applicationName, group, key, stored) == raw;
+        if (!cookie.isSessionCookie() && !kept)
+            settings->setValue(key, storedForm(m_applicationName, group, key, raw));
     }
     return true;
 }
