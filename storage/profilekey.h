@@ -10,7 +10,7 @@
 // random 256-bit key, one per profile (the user's configuration folder),
 // created at first use and kept by the desktop's secret service, never in a
 // file or the log. In the process it is held in locked memory and wiped at
-// exit. Without a keyring that answers, the callers keep the design's
+// exit. Without a keyring that answers, the callers keep the older
 // record; this says so once in the log. Process-wide; UI thread only.
 class ProfileKey
 {

@@ -14,7 +14,7 @@ namespace {
 
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
-// "QCK" and the form's version; the design's record has no mark at all.
+// "QCK" and the form's version; the older record has no mark at all.
 const char kMark[] = {'Q', 'C', 'K', '\x02'};
 constexpr int kMarkSize = int(sizeof(kMark));
 // The largest text sealed: far above any token record or cookie.

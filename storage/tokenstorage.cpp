@@ -94,7 +94,7 @@ bool TokenStorage::readToken(const std::string& section, CLOUD_TYPE cloudType, s
     if (SealedRecord::isSealed(stored))
         return readSealed(section, name, stored, token);
     token = decrypt(stored.toStdString());
-    // The design's record goes over to the sealed form at its first reading.
+    // An older record goes over to the sealed form at its first reading.
     if (!token.empty() && ProfileKey::instance().forWriting())
         saveToken(section, cloudType, token);
     return true;

@@ -10,10 +10,11 @@
 // Keeps an account's token record between runs, as a binary setting named
 // after the cloud kind, in the section the caller names. Records are sealed
 // (AES-256-GCM, see SealedRecord) under the profile's key from the desktop's
-// keyring. The design's record (AES-128-CBC under a key fixed in the program,
-// all-zero vector, PKCS #7 padding) is a departure kept for security's sake
-// only where no keyring answers; one found where a keyring answers is read
-// once and rewritten sealed. A sealed record that fails authentication is
+// keyring: sealing departs from the older record on purpose, for security,
+// since anybody with the program can open that one. The older record
+// (AES-128-CBC under a key fixed in the program, all-zero vector, PKCS #7
+// padding) is still written where no keyring answers; one found where a
+// keyring answers is read once and rewritten sealed. A sealed record that fails authentication is
 // refused with one log line: it reads as an empty text.
 class TokenStorage
 {
@@ -36,7 +37,7 @@ public:
     Protection protection(const std::string& section, CLOUD_TYPE cloudType) const;
 
     std::string settingName(CLOUD_TYPE cloudType) const;
-    // The design's record. Empty on any failure.
+    // The older record. Empty on any failure.
     std::string encrypt(const std::string& plainText) const;
     std::string decrypt(const std::string& cipherText) const;
     Key createKey() const;

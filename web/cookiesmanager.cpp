@@ -42,7 +42,7 @@ QString keyUser(const QString& application, const QString& group)
 }
 
 // Sealed under the profile's key where the keyring gives one; the raw form
-// of the design elsewhere.
+// of old elsewhere.
 QByteArray storedForm(const QString& application, const QString& group, const QString& key, const QByteArray& raw)
 {
     ProfileKey& profileKey = ProfileKey::instance();
@@ -152,7 +152,7 @@ bool CookiesManager::loadCookies()
 
 void CookiesManager::sealRawValues(const QStringList& keys)
 {
-    // Values kept in the design's raw form go over to the sealed form as
+    // Values kept in the older raw form go over to the sealed form as
     // soon as the keyring gives a key.
     if (keys.isEmpty() || !ProfileKey::instance().forWriting())
         return;

@@ -112,7 +112,7 @@ QString runOp(const QStringList& op)
         return QString("remove %1").arg(tokens.removeToken(kSection, kind));
     if (op[0] == "form") {
         const QByteArray stored = storedRecord(op[1]);
-        return QString("form ") + (stored.isEmpty() ? "none" : SealedRecord::isSealed(stored) ? "sealed" : "design");
+        return QString("form ") + (stored.isEmpty() ? "none" : SealedRecord::isSealed(stored) ? "sealed" : "older");
     }
     if (op[0] == "flip") {
         QByteArray stored = storedRecord(op[1]);
@@ -223,7 +223,7 @@ void KeyringTest::secrets_data()
     const QString refused = "Token store: the record \"QoviCloud Dropbox\" of \"Player\" is refused: ";
     QTest::newRow("first use creates the key") << "key ; save:0:T form:0 key ; read:0"
         << "key missing | save 1 | form sealed | key present | read 1 T" << "";
-    QTest::newRow("design record migrates and still signs in") << "parent:design ; status ; form:0 read:0"
+    QTest::newRow("older record migrates and still signs in") << "parent:older ; status ; form:0 read:0"
         << "Dropbox: connected as alice@example.com | " + keyring + " | form sealed | read 1 T" << "";
     QTest::newRow("one byte flipped") << "save:0:T flip:0 ; read:0"
         << "save 1 | flip 1 | read 1 " << refused + "it fails authentication";
@@ -232,13 +232,13 @@ void KeyringTest::secrets_data()
     QTest::newRow("key removed") << "save:0:T drop-key ; read:0" << "save 1 | drop-key missing | read 1 "
         << refused + "its key is not to be had (the desktop keyring holds no key for this profile)";
     QTest::newRow("no D-Bus session") << "nobus save:0:T save:1:T read:0 form:0 elapsed ; nobus status"
-        << "save 1 | save 1 | read 1 T | form design | no wait | Dropbox: not connected | " + program
+        << "save 1 | save 1 | read 1 T | form older | no wait | Dropbox: not connected | " + program
         << "Token store: no desktop keyring answers (no D-Bus session); tokens are protected only by a key in the program";
     QTest::newRow("locked keyring, unlocked later") << "parent:lock ; save:0:T form:0 unlock wait:5100 save:0:T form:0"
-        << "save 1 | form design | unlock 1 | waited | save 1 | form sealed" << "(the desktop keyring: it is locked)";
+        << "save 1 | form older | unlock 1 | waited | save 1 | form sealed" << "(the desktop keyring: it is locked)";
     QTest::newRow("two processes write at once") << "at:soon save:0:A & at:soon save:1:B ; read:0 read:1"
         << "save 1 | save 1 | read 1 A | read 1 B" << "";
-    QTest::newRow("connected profile copied to another keyring") << "save:0:T ; parent:design ; copy status ; copy read:0"
+    QTest::newRow("connected profile copied to another keyring") << "save:0:T ; parent:older ; copy status ; copy read:0"
         << "save 1 | Dropbox: not connected | " + keyring + " | read 1 " << refused + "it fails authentication";
     QTest::newRow("web sessions sealed") << "cookie-save ; cookie-load ; parent:cookie-file"
         << QString("cookie-save %1 | cookie-load %1 | cookie file holds the value 0").arg(kCookieValue) << "";
@@ -274,7 +274,7 @@ void KeyringTest::secrets()
 QString KeyringTest::step(const QString& step, QString& log)
 {
     const QString config = (m_copied ? m_copy.path() : m_home) + "/config";
-    if (step == "parent:design") { // a profile signed in to Dropbox, its record in the design's form
+    if (step == "parent:older") { // a profile signed in to Dropbox, its record in the older form
         QSettings cookies(config + "/Qovi\\Settings/Player.conf", QSettings::IniFormat);
         cookies.setValue("db/blid", "blid=session; expires=Fri, 01-Jan-2100 00:00:00 GMT; domain=.dropbox.com; path=/");
         return qvs::StoreUTF8String(kSection, "dbEmail", "alice@example.com")
