@@ -89,6 +89,7 @@ bool KeyringClient::ensureThread()
         g_main_context_pop_thread_default(m_glib);
         g_main_context_unref(m_glib);
         m_glib = nullptr;
+        OPENSSL_thread_stop(); // the thread's random generator, made for a new key
     }, Qt::DirectConnection);
     m_thread->start();
     qAddPostRoutine(&KeyringClient::stop);
