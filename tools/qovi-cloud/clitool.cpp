@@ -3,6 +3,7 @@
 #include "dropbox.h"
 #include "googledrive.h"
 #include "interruptwatcher.h"
+#include "tokenstorage.h"
 #include "progressbar.h"
 #include "retryanswerer.h"
 #include "uploadqueue.h"
@@ -49,7 +50,8 @@ const QMap<QString, const char*>& commandHelp()
 {
     static const QMap<QString, const char*> help{
         {"status", "qovi-cloud status\n"
-                   "  Says for each account whether it is connected, and as whom.\n"
+                   "  Says for each account whether it is connected, and as whom, then\n"
+                   "  what protects its tokens.\n"
                    "  Example: qovi-cloud status\n"
                    "  Exit status: 0.\n"},
         {"connect", "qovi-cloud connect [--cloud dropbox|gdrive]\n"
@@ -278,6 +280,14 @@ int CliTool::status()
             say(QStringLiteral("%1: connected as %2").arg(nameOf(chosen), chosen->readEmail()));
         else
             say(QStringLiteral("%1: not connected").arg(nameOf(chosen)));
+    }
+    const TokenStorage tokens;
+    for (const char* cloud : {"dropbox", "gdrive"}) {
+        CloudBase* chosen = account(QLatin1String(cloud));
+        const bool keyring =
+            tokens.protection(kApplicationName, chosen->cloudType()) == TokenStorage::Protection::Keyring;
+        say(QStringLiteral("%1: %2").arg(nameOf(chosen), keyring ? QStringLiteral("tokens protected by the desktop keyring")
+            : QStringLiteral("tokens protected only by a key in the program (no keyring available)")));
     }
     return Ok;
 }
