@@ -190,12 +190,17 @@ bool CloudBase::createUploadFolder()
         if (!task || task->pendingFolders.isEmpty() || headCanceled())
             break;
         const QString folder = task->pendingFolders.first();
+        const int pending = task->pendingFolders.size();
         logger()->logLine(LOG_INF, "%s: Creating upload folder %s", name(), folder.toUtf8().constData());
         // UTF-8 whatever the process's locale: the body is JSON.
         const QByteArray body = createFolderBody(folder).toUtf8();
         const int rc = sendRequest(QNetworkAccessManager::PostOperation, QUrl(createFolderUrl()),
                                    UPLOAD_CREATE_FOLDER_REQUEST, true, &body, true);
-        if (rc != 0) {
+        // A failure sent again on failedRetry's answer is over when the
+        // request sent again made the folder: the provider took it off.
+        task = headTask();
+        const bool madeWhenRetried = task && task->pendingFolders.size() < pending;
+        if (rc != 0 && !madeWhenRetried) {
             const QString text = tr("%1 failed to create \"%2\" folder").arg(QLatin1String(name()), targetPath);
             logger()->logLine(LOG_INF, "%s", text.toUtf8().constData());
             emit networkError(text);
