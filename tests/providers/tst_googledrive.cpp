@@ -17,6 +17,9 @@
 #include <QTemporaryDir>
 #include <QUrlQuery>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace teststate;
 
 namespace {
@@ -348,24 +351,39 @@ void GoogleDriveTest::refreshRepeatsTheRefusedRequest_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("always"); // every token refused, even the renewed one
+    QTest::addColumn<bool>("unsaved"); // the renewed token cannot be written (a full disk)
     QTest::addColumn<int>("repeated");
-    QTest::newRow("space") << kAbout << false << 2;
-    QTest::newRow("folder search") << QStringLiteral("/drive/v3/files") << false << 2;
-    QTest::newRow("space refused after the refresh too") << kAbout << true << 2;
+    QTest::newRow("space") << kAbout << false << false << 2;
+    QTest::newRow("folder search") << QStringLiteral("/drive/v3/files") << false << false << 2;
+    QTest::newRow("space refused after the refresh too") << kAbout << true << false << 2;
+    QTest::newRow("renewed token that cannot be saved") << kAbout << false << true << 2;
 }
 
 void GoogleDriveTest::refreshRepeatsTheRefusedRequest()
 {
     QFETCH(QString, path);
     QFETCH(bool, always);
+    QFETCH(bool, unsaved);
     QFETCH(int, repeated);
     signIn(m_cloud, GDRIVE_CLOUD);
     QJsonObject fault{{"host", kApi}, {"path", path}, {"kind", "expired"}};
     if (!always)
         fault["times"] = 1;
-    m_cloud.addFault(fault);
+    if (unsaved) // the stored token really is spent: only the renewed one works
+        m_cloud.control("POST", "/tokens/expire", {{"service", "google"}, {"email", kAlice}});
+    else
+        m_cloud.addFault(fault);
+    rlimit limit{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+    const rlimit none{0, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (unsaved) // no file grows: the settings, the log, the cache
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &none) == 0);
     if (path == kAbout) {
-        QCOMPARE(m_account->getFreeSpace(true) == CloudBase::kUnknownSpace, always);
+        const quint64 free = m_account->getFreeSpace(true);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(free == CloudBase::kUnknownSpace, always);
     } else {
         const QList<UploadOutcome> outcomes =
             uploadAll({writeFile(m_files.filePath("m.mkv"), 10, 1)}, "/Videos");
