@@ -4,13 +4,12 @@ Bodies and answers are JSON."""
 
 import base64
 import json
-import time
 
 from .http import Response, json_response
 from .state import FOLDER_MIME, Content
 
 HELP = """fakecloud control API (JSON bodies):
-GET /health | POST /reset | GET /state | POST /auto
+GET /health | POST /reset | GET /state | POST /auto | GET,POST /clock | POST /redirects
 GET,POST /users | GET,POST /files | GET /files/content
 POST /tokens/lifetime | POST /tokens/issue | POST /tokens/expire | POST /revoke | POST /clients
 GET,POST,DELETE /faults | DELETE /faults/<id> | POST /tls | POST /sink | GET,DELETE /record | POST /hosts
@@ -130,6 +129,7 @@ def dispatch(server, req):
     if path == "/state" and m == "GET":
         with st.lock:
             return json_response({
+                "rules": st.rules, "clock_offset": st.clock_offset,
                 "auto": st.auto, "tls": st.tls, "sink": st.sink, "token_lifetime": st.token_lifetime,
                 "faults": st.faults, "record_last": st.seq,
                 "clients": {k: sorted(v) if isinstance(v, set) else v for k, v in st.clients.items()},
@@ -241,11 +241,15 @@ def dispatch(server, req):
         u = user_of(st, svc, obj.get("email"))
         life = obj.get("lifetime")
         client = obj.get("client_id", "fakecloud-test-client")
-        access, payload = st.issue_token(svc, "access", u["email"], client, lifetime=life)
+        refresh, grant = st.issue_token(svc, "refresh", u["email"], client)
+        access, payload = st.issue_token(svc, "access", u["email"], client, lifetime=life, extra={"r": grant["n"]})
         if svc == "dropbox":
-            return json_response({"access_token": access, "token_type": "bearer", "account_id": u["account_id"],
-                                  "uid": u["uid"], "email": u["email"]})
-        refresh, _ = st.issue_token(svc, "refresh", u["email"], client)
+            out = {"access_token": access, "token_type": "bearer", "account_id": u["account_id"],
+                   "uid": u["uid"], "email": u["email"]}
+            if st.live:  # today's tokens: short-lived, with a refresh token (offline access)
+                out.update({"refresh_token": refresh, "client_id": client,
+                            "expires_in": (life if life is not None else st.token_lifetime["dropbox"]) or 0})
+            return json_response(out)
         return json_response({"access_token": access, "refresh_token": refresh, "token_type": "Bearer",
                               "expires_in": (life if life is not None else st.token_lifetime["google"]) or 0,
                               "client_id": client, "email": u["email"]})
@@ -255,10 +259,13 @@ def dispatch(server, req):
         with st.lock:
             if obj.get("token"):
                 (st.expired_tokens if path == "/tokens/expire" else st.revoked_tokens).add(obj["token"])
+                grant, _ = st.check_token(svc, "refresh", obj["token"])
+                if grant and path == "/revoke":  # a refresh token: every access token it gave goes with it
+                    st.revoked_refresh.add(grant["n"])
             else:
                 u = user_of(st, svc, obj.get("email"))
                 table = st.expired_before if path == "/tokens/expire" else st.revoked_before
-                table[(svc, u["email"].lower())] = time.time()
+                table[(svc, u["email"].lower())] = st.now()
                 if path == "/revoke":
                     st.granted = {g for g in st.granted if g[0] != u["email"].lower()}
         return json_response({"ok": True})
@@ -306,6 +313,27 @@ def dispatch(server, req):
             before = len(st.faults)
             st.faults = [f for f in st.faults if f["id"] != fid]
             need(len(st.faults) < before, "no such fault", 404)
+        return json_response({"ok": True})
+    if path == "/clock":
+        if m == "POST":
+            obj = body_json(req)
+            step = obj.get("advance")
+            need(isinstance(step, (int, float)) and not isinstance(step, bool) and step >= 0,
+                 "advance: seconds, 0 or more (the clock only moves forward)")
+            with st.lock:
+                st.clock_offset += step
+        return json_response({"now": st.now(), "offset": st.clock_offset})
+    if path == "/redirects" and m == "POST":
+        obj = body_json(req)
+        uris = obj.get("uris")
+        need(isinstance(obj.get("app_key"), str) and obj["app_key"], "app_key is required")
+        need(uris is None or (isinstance(uris, list) and all(isinstance(x, str) for x in uris)),
+             "uris: a list of redirect URIs, or null for the default registration")
+        with st.lock:
+            if uris is None:
+                st.db_redirects.pop(obj["app_key"], None)
+            else:
+                st.db_redirects[obj["app_key"]] = list(uris)
         return json_response({"ok": True})
     if path == "/sink" and m == "POST":
         obj = body_json(req)

@@ -12,7 +12,7 @@ import threading
 import time
 
 from . import control, dropbox, google
-from .http import (BadRequest, Conn, ConnectionDropped, Headers, NullHasher, Request, Response,
+from .http import (BadRequest, Conn, ConnectionDropped, NullHasher, Request, Response,
                    RECORD_BODY_LIMIT, parse_head, redirect, text_response)
 from .state import State
 
@@ -40,8 +40,8 @@ PAD_BLOCK = b"x" * 65536
 
 
 class Server:
-    def __init__(self, port=0, auto=False, verbose=False):
-        self.state = State(auto=auto)
+    def __init__(self, port=0, auto=False, verbose=False, rules="classic"):
+        self.state = State(auto=auto, rules=rules)
         self.verbose = verbose
         self.stopping = threading.Event()
         self.contexts = {}

@@ -5,7 +5,6 @@ import base64
 import hashlib
 import hmac
 import json
-import os
 import secrets
 import threading
 import time
@@ -152,16 +151,31 @@ class Upload:
                        sha256=self.hasher.hexdigest())
 
 
+RULES = ("classic", "live")
+
+
 class State:
-    def __init__(self, auto=False):
+    def __init__(self, auto=False, rules="classic"):
         self.lock = threading.RLock()
         self.auto_default = auto
+        self.rules = rules  # kept through /reset
         self.reset()
+
+    @property
+    def live(self):
+        """Today's published rules of the services (--rules live)."""
+        return self.rules == "live"
+
+    def now(self):
+        """The services' clock: every expiry is measured by it; the control
+        API moves it forward so that tests need not wait."""
+        return time.time() + self.clock_offset
 
     # ---------------------------------------------------------------- setup
     def reset(self):
         with self.lock:
             self.seq = 0
+            self.clock_offset = 0.0
             self.record = []
             self.faults = []
             self.fault_seq = 0
@@ -176,14 +190,17 @@ class State:
                 "dropbox_pick": None,   # file name to pick; first listed file when null
                 "google_pick": None,
             }
-            self.token_lifetime = {"dropbox": 0, "google": 3599}  # seconds, 0 = never expires
+            # seconds, 0 = never expires; Dropbox's short-lived tokens last 4 hours today
+            self.token_lifetime = {"dropbox": 14400 if self.live else 0, "google": 3599}
             self.revoked_tokens = set()
+            self.revoked_refresh = set()  # nonces of refresh tokens revoked, with every access token they gave
             self.expired_tokens = set()
             self.revoked_before = {}    # (service, email) -> time: grants older than this are revoked
             self.expired_before = {}
             self.codes = {}             # authorization codes
             self.granted = set()        # (email, client id) pairs a Google user has allowed
             self.clients = {"dropbox": None, "google": None}  # None: any client id is accepted
+            self.db_redirects = {}      # app key -> its registered redirect URIs (live rules)
             # plain-http host -> (status, body); the player's ping host answers from the start
             self.extra_hosts = {"ping.qovi.com": {"status": 204, "body": ""}}
             self.db_sessions = {}
@@ -227,7 +244,7 @@ class State:
                 "root_id": root, "quota_total": quota_total, "used_extra": used_extra,
                 "files": {root: {"id": root, "name": "My Drive", "mimeType": FOLDER_MIME,
                                   "parents": [], "trashed": False, "content": None,
-                                  "created": time.time()}},
+                                  "created": self.now()}},
             }
             self.g_users[key] = u
             return u
@@ -275,7 +292,7 @@ class State:
         with self.lock:
             parent = path_display.rsplit("/", 1)[0]
             self.dropbox_ensure_folders(u, parent)
-            now = time.time()
+            now = self.now()
             entry = {"folder": False, "path_display": path_display,
                      "name": path_display.rsplit("/", 1)[1], "id": "id:" + self.new_id(22),
                      "content": content, "rev": "0" + secrets.token_hex(8),
@@ -297,7 +314,7 @@ class State:
         with self.lock:
             fid = "1" + self.new_id(32)
             f = {"id": fid, "name": name, "mimeType": FOLDER_MIME, "parents": [parent],
-                 "trashed": False, "content": None, "created": time.time()}
+                 "trashed": False, "content": None, "created": self.now()}
             u["files"][fid] = f
             return f
 
@@ -305,13 +322,16 @@ class State:
         with self.lock:
             fid = "1" + self.new_id(32)
             f = {"id": fid, "name": name, "mimeType": mime, "parents": [parent] if parent else [u["root_id"]],
-                 "trashed": False, "content": content, "created": time.time()}
+                 "trashed": False, "content": content, "created": self.now()}
             u["files"][fid] = f
             return f
 
     # --------------------------------------------------------------- tokens
     def issue_token(self, service, kind, email, client_id="", lifetime=None, extra=None):
-        now = time.time()
+        """A token and its payload. An access token given for a refresh token
+        carries that token's nonce in `r` (extra), so that revoking the
+        refresh token refuses it too."""
+        now = self.now()
         if lifetime is None:
             lifetime = self.token_lifetime.get(service, 0) if kind == "access" else 0
         payload = {"s": service, "k": kind, "e": email, "i": now,
@@ -350,11 +370,12 @@ class State:
             if payload["e"].lower() not in users:
                 return payload, "invalid"
             key = (service, payload["e"].lower())
-            if token in self.revoked_tokens or payload["i"] <= self.revoked_before.get(key, 0):
+            if token in self.revoked_tokens or payload["i"] <= self.revoked_before.get(key, 0) \
+                    or payload.get("r" if kind == "access" else "n") in self.revoked_refresh:
                 return payload, "revoked"
             if token in self.expired_tokens or (kind == "access" and payload["i"] <= self.expired_before.get(key, 0)):
                 return payload, "expired"
-        if payload.get("x") and time.time() > payload["x"]:
+        if payload.get("x") and self.now() > payload["x"]:
             return payload, "expired"
         return payload, None
 

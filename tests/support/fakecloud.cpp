@@ -18,11 +18,13 @@ FakeCloud::~FakeCloud()
     stop();
 }
 
-bool FakeCloud::start(bool autoMode)
+bool FakeCloud::start(bool autoMode, Rules rules)
 {
     QStringList arguments{QStringLiteral(FAKECLOUD_DIR "/fakecloud")};
     if (autoMode)
         arguments << QStringLiteral("--auto");
+    if (rules == Rules::Live)
+        arguments << QStringLiteral("--rules") << QStringLiteral("live");
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral("/usr/bin/python3"), arguments);
     if (!m_process.waitForReadyRead(10000))

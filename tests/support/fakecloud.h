@@ -15,12 +15,16 @@ public:
     static const char* const kDropboxUser;   // a user the stand-in knows from the start
     static const char* const kDropboxPassword;
 
+    // The services' rules the stand-in follows: those the plug-in was first
+    // written against, or today's (PKCE, loopback redirects, short-lived tokens).
+    enum class Rules { Classic, Live };
+
     FakeCloud() = default;
     ~FakeCloud();
     FakeCloud(const FakeCloud&) = delete;
     FakeCloud& operator=(const FakeCloud&) = delete;
 
-    bool start(bool autoMode = true);
+    bool start(bool autoMode = true, Rules rules = Rules::Classic);
     void stop();
     quint16 port() const { return m_port; }
 

@@ -248,7 +248,10 @@
         };
     }
 
-    var MODULES = {auth: true, auth2: true, client: true, picker: true, 'client:auth2': true};
+    // gapi.auth and gapi.auth2 were retired in 2023: gone under today's rules.
+    var authRetired = /*AUTH_RETIRED*/false;
+    var MODULES = authRetired ? {client: true, picker: true}
+                              : {auth: true, auth2: true, client: true, picker: true, 'client:auth2': true};
 
     var gapi = window.gapi = window.gapi || {};
     gapi.load = function (names, config) {
@@ -267,10 +270,12 @@
             if (callback) { callback(); }
         });
     };
-    gapi.auth = {
-        authorize: authorize,
-        init: function (cb) { if (cb) { later(cb); } },
-        getToken: function () { return token; },
-        setToken: function (t) { token = t; }
-    };
+    if (!authRetired) {
+        gapi.auth = {
+            authorize: authorize,
+            init: function (cb) { if (cb) { later(cb); } },
+            getToken: function () { return token; },
+            setToken: function (t) { token = t; }
+        };
+    }
 })(window);

@@ -42,6 +42,11 @@ def tunnel(port, host, timeout=5):
     return conn.sock
 
 
+def cookies(r):
+    """The cookies an answer sets, as a Cookie header's value."""
+    return "; ".join(c.split(";", 1)[0] for c in r.msg.get_all("Set-Cookie") or [])
+
+
 def eventually(probe, seconds=5):
     """probe()'s value once it is true (the stand-in notes some things a moment late), or its last one."""
     deadline = time.monotonic() + seconds
@@ -52,10 +57,11 @@ def eventually(probe, seconds=5):
 
 class StandInCase(unittest.TestCase):
     """One stand-in for the test class, back to its start state (and new tokens of alice's) before each test."""
+    ARGS = ()  # the stand-in's options
 
     @classmethod
     def setUpClass(cls):
-        cls.server = Running()
+        cls.server = Running(*cls.ARGS)
         cls.port = cls.server.port
 
     @classmethod

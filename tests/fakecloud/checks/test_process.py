@@ -1,7 +1,7 @@
 """The process (first line, --port, --auto, SIGTERM) and the proxy: certificates, TLS modes, plain HTTP, refused hosts."""
 
-import json, re, socket, ssl, subprocess, time, unittest
-from .support import CA, Running, StandInCase, eventually, tunnel
+import json, os, re, signal, socket, ssl, subprocess, sys, time, unittest
+from .support import CA, EXE, Running, StandInCase, eventually, tunnel
 
 HOSTS = ["www.dropbox.com", "dropbox.com", "api.dropboxapi.com", "content.dropboxapi.com", "dl.dropboxusercontent.com",
          "accounts.google.com", "oauth2.googleapis.com", "www.googleapis.com", "apis.google.com", "docs.google.com"]
@@ -12,6 +12,15 @@ def raw(port, method, url, body=""):
     with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
         s.sendall(("%s %s HTTP/1.1\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (method, url, len(body), body)).encode())
         return b"".join(iter(lambda: s.recv(65536), b"")).decode()
+
+
+def gone(pid):
+    """No such process, or a zombie that nobody reaps (as in some containers)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] in "ZX"
+    except FileNotFoundError:
+        return True
 
 
 class Process(unittest.TestCase):
@@ -29,6 +38,25 @@ class Process(unittest.TestCase):
                 self.assertLess(time.monotonic() - t0, 3)
                 held.close()
                 self.assertRaises(ConnectionRefusedError, socket.create_connection, ("127.0.0.1", r.port))
+
+    def test_ends_with_the_process_that_started_it(self):
+        starter = ("import subprocess, sys, time\n"
+                   "p = subprocess.Popen(['/usr/bin/python3', %r], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)\n"
+                   "print(p.pid, p.stdout.readline().rsplit(':', 1)[1].strip(), flush=True)\n"
+                   "time.sleep(60) if sys.argv[1] == 'wait' else None\n") % EXE
+        for how in ["SIGKILL", "exit"]:  # killed without a chance to clean up; or ended without stopping it
+            with self.subTest(how=how):
+                parent = subprocess.Popen([sys.executable, "-c", starter, "wait" if how == "SIGKILL" else "exit"],
+                                          stdout=subprocess.PIPE, text=True)
+                pid, port = map(int, parent.stdout.readline().split())
+                socket.create_connection(("127.0.0.1", port)).close()
+                if how == "SIGKILL":
+                    parent.send_signal(signal.SIGKILL)
+                parent.wait(5)
+                parent.stdout.close()
+                self.addCleanup(lambda pid=pid: gone(pid) or os.kill(pid, signal.SIGKILL))
+                self.assertTrue(eventually(lambda: gone(pid), 3), "the stand-in still runs")
+                self.assertRaises(ConnectionRefusedError, socket.create_connection, ("127.0.0.1", port))
 
 
 class Proxy(StandInCase):

@@ -1,0 +1,97 @@
+"""Dropbox API v2 on the API host (RPC calls) and its token endpoint."""
+
+import secrets
+
+from ..http import json_response, text_response
+from ..state import b64u
+from .authorize import token_endpoint
+from .common import (account_json, api_error, bad_input, bearer, check_path, endpoint_name, file_metadata,
+                     free_name, rpc_args)
+
+
+
+def api(server, req):
+    path = req.path
+    if path == "/oauth2/token":
+        return token_endpoint(server, req)
+    if req.method != "POST":
+        return text_response("Only POST is supported for %s" % path, 405)
+    u, err = bearer(server, req)
+    if err:
+        return err
+    ep = endpoint_name(path)
+    if path == "/2/users/get_account":
+        args, err = rpc_args(req)
+        if err:
+            return err
+        aid = args.get("account_id")
+        if not isinstance(aid, str) or len(aid) < 40:
+            return bad_input(ep, "request body: account_id: '%s' should be at least 40 characters" % (aid,))
+        with server.state.lock:
+            who = next((x for x in server.state.db_users.values() if x["account_id"] == aid), None)
+        if who is None:
+            return api_error("no_account", {".tag": "no_account"})
+        return json_response(account_json(who))
+    if path == "/2/users/get_current_account":
+        args, err = rpc_args(req, optional=True)
+        if err:
+            return err
+        out = account_json(u)
+        out.update({"country": "US", "locale": "en", "referral_link": "https://db.tt/fakecloud",
+                    "is_paired": False, "account_type": {".tag": "basic"},
+                    "root_info": {".tag": "user", "root_namespace_id": u["uid"], "home_namespace_id": u["uid"]}})
+        return json_response(out)
+    if path == "/2/users/get_space_usage":
+        args, err = rpc_args(req, optional=True)
+        if err:
+            return err
+        with server.state.lock:
+            used = server.state.dropbox_used(u)
+        return json_response({"used": used, "allocation": {".tag": "individual", "allocated": u["allocated"]}})
+    if path in ("/2/files/create_folder", "/2/files/create_folder_v2"):
+        args, err = rpc_args(req)
+        if err:
+            return err
+        fpath = args.get("path")
+        bad = check_path(fpath)
+        if bad:
+            return api_error("path/" + bad, {".tag": "path", "path": {".tag": bad}})
+        with server.state.lock:
+            low = fpath.lower()
+            existing = u["files"].get(low)
+            if existing is not None:
+                if args.get("autorename"):
+                    fpath = free_name(u, fpath)
+                    low = fpath.lower()
+                else:
+                    what = "folder" if existing["folder"] else "file"
+                    return api_error("path/conflict/" + what, {".tag": "path", "path": {".tag": "conflict", "conflict": {".tag": what}}})
+            if not server.state.dropbox_ensure_folders(u, fpath):
+                return api_error("path/conflict/file", {".tag": "path", "path": {".tag": "conflict", "conflict": {".tag": "file"}}})
+            meta = file_metadata(u["files"][low])
+        return json_response({"metadata": meta} if path.endswith("_v2") else meta)
+    if path in ("/2/files/get_metadata", "/2/files/list_folder"):
+        args, err = rpc_args(req)
+        if err:
+            return err
+        fpath = args.get("path", "")
+        bad = check_path(fpath, allow_root=path.endswith("list_folder"))
+        if bad:
+            return api_error("path/" + bad, {".tag": "path", "path": {".tag": bad}})
+        with server.state.lock:
+            e = u["files"].get(fpath.lower())
+            if e is None:
+                return api_error("path/not_found", {".tag": "path", "path": {".tag": "not_found"}})
+            if path.endswith("get_metadata"):
+                return json_response(file_metadata(e, tag=True))
+            prefix = fpath.lower() + "/"
+            rec = bool(args.get("recursive"))
+            out = []
+            for k, f in sorted(u["files"].items()):
+                if not k or not k.startswith(prefix):
+                    continue
+                if not rec and "/" in k[len(prefix):]:
+                    continue
+                out.append(file_metadata(f, tag=True))
+        return json_response({"entries": out, "cursor": b64u(secrets.token_bytes(16)), "has_more": False})
+    return text_response("Unknown API function: \"%s\"" % ep, 404)
