@@ -127,7 +127,7 @@ bool CloudBase::prepareUpload()
             return false;
         if (m_lastCloudError == 2) {
             disconnectCloud();
-            if (!openCloudView())
+            if (!signInAgain())
                 return false;
             continue;
         }
@@ -149,7 +149,7 @@ bool CloudBase::prepareUpload()
         if (m_lastCloudError != 2 && m_lastCloudError != 401)
             return false;
         disconnectCloud();
-        if (!openCloudView())
+        if (!signInAgain())
             return false;
     }
     return false;

@@ -4,6 +4,7 @@
 #include "cloudlog.h"
 #include "cloudview.h"
 #include "filepicker.h"
+#include "googleoauth.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -76,6 +77,7 @@ GoogleDrive::GoogleDrive(const qvtl::string& applicationName)
     m_filePicker->setAppKey(clientId());
     if (isPlayerSection())
         m_filePicker->setSupportedExtensions(supportedTypes());
+    setOAuthClient(std::make_unique<GoogleOAuth>(m_applicationName));
 }
 
 QString GoogleDrive::clientId() const
@@ -219,6 +221,8 @@ QNetworkReply* GoogleDrive::getGoogleTokens(const QString& code)
 
 bool GoogleDrive::isTokenExpired() const
 {
+    if (madeInBrowser())
+        return browserTokenDue();
     std::string text;
     if (!m_record.read(text) || text.empty()) {
         logger()->logLine(LOG_WRN, "%s: m_storage->readToken", name());
@@ -236,6 +240,8 @@ bool GoogleDrive::isTokenExpired() const
 
 bool GoogleDrive::ensureValidToken()
 {
+    if (madeInBrowser())
+        return CloudBase::ensureValidToken();
     if (!isTokenExpired()) {
         // Without any record too: the missing token shows as an
         // authorization error of the next call.
@@ -263,6 +269,8 @@ QString GoogleDrive::refreshTokenFromJson(const QJsonObject& json)
 
 QString GoogleDrive::sendRefreshTokenSyncRequest(QNetworkReply* failed)
 {
+    if (madeInBrowser())
+        return CloudBase::sendRefreshTokenSyncRequest(failed);
     if (!m_networkManager)
         return QString();
     logger()->logLine(LOG_INF, "%s: sendRefreshTokenSyncRequest", name());
@@ -300,19 +308,6 @@ QString GoogleDrive::sendRefreshTokenSyncRequest(QNetworkReply* failed)
         }
         if (!m_retry)
             return QString();
-    }
-}
-
-void GoogleDrive::repeatRequest(int kind, bool sync)
-{
-    logger()->logLine(LOG_INF, "%s: repeat previous %s", name(), requestTypeName(kind));
-    logger()->logLine(LOG_INF, "---\n");
-    const RepeatAfterRefresh repeat(*this);
-    switch (kind) {
-    case FREESPACE_REQUEST: getFreeSpace(sync); break;
-    case CHECK_FOLDER_REQUEST: checkUploadFolderExists(); break;
-    case UPLOAD_CREATE_FOLDER_REQUEST: createUploadFolder(); break;
-    default: break; // the other requests' callers start them again themselves
     }
 }
 
