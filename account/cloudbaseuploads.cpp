@@ -18,6 +18,22 @@ ICloudLog* logger()
     return CloudLog::instance();
 }
 
+// A folder of the cloud as the services name it: "/" and the names
+// between single slashes ("/" alone for the top). "." names nothing and
+// goes; ".." would climb out of what the user named, and is refused.
+bool cloudFolder(const QString& given, QString& folder)
+{
+    QStringList names;
+    for (const QString& name : given.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (name == QLatin1String(".."))
+            return false;
+        if (name != QLatin1String("."))
+            names.append(name);
+    }
+    folder = QLatin1Char('/') + names.join(QLatin1Char('/'));
+    return true;
+}
+
 } // namespace
 
 void CloudBase::resumeUpload(UploadTask* task, const CloudError&)
@@ -80,7 +96,10 @@ bool CloudBase::uploadFile(const QString& filePath, const QString& targetFolder,
     auto file = std::make_unique<QFile>(filePath);
     const QFileInfo info(filePath);
     QString problem;
-    if (!info.exists())
+    QString folder;
+    if (!cloudFolder(targetFolder, folder))
+        problem = tr("the folder %1 contains \"..\", which names no folder: give the path from the top, such as /Videos").arg(targetFolder);
+    else if (!info.exists())
         problem = tr("%1 does not exist").arg(filePath);
     else if (!info.isFile())
         problem = tr("%1 is not a file").arg(filePath);
@@ -97,7 +116,7 @@ bool CloudBase::uploadFile(const QString& filePath, const QString& targetFolder,
     task.bytesLeft = file->size();
     task.file = file.release();
     task.filePath = filePath;
-    task.targetPath = targetFolder;
+    task.targetPath = folder;
     enqueueUpload(std::move(task));
     return true;
 }

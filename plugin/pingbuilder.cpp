@@ -1,6 +1,8 @@
 #include "pingbuilder.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QUrl>
 
 namespace QoviLumen {
 
@@ -36,6 +38,18 @@ QString cloudWord(CLOUD_TYPE cloud)
     return QStringLiteral("Unknown");
 }
 
+// The container word of an imported file: the suffix of an address's path
+// (its query and fragment may carry a capability for the file), and only a
+// short plain word, so that nothing else of an address leaves in a ping.
+QString containerOf(const QString& info)
+{
+    const QUrl address(info, QUrl::StrictMode);
+    const QString path = address.isValid() && !address.scheme().isEmpty() ? address.path() : info;
+    const QString suffix = QFileInfo(path).suffix();
+    static const QRegularExpression word(QStringLiteral("^[A-Za-z0-9]{1,8}$"));
+    return word.match(suffix).hasMatch() ? suffix : QString();
+}
+
 } // namespace
 
 QString PingBuilder::address(int platform, ACTION_TYPE action, CLOUD_TYPE cloud, const std::string& geo,
@@ -52,7 +66,7 @@ QString PingBuilder::address(int platform, ACTION_TYPE action, CLOUD_TYPE cloud,
         url += QStringLiteral("-Geo-%1");
         url = url.arg(QString::fromStdString(geo), 0);
     } else {
-        const QString suffix = QFileInfo(info).suffix();
+        const QString suffix = containerOf(info);
         if (!suffix.isEmpty()) {
             url += QStringLiteral("-Container-%1");
             url = url.arg(suffix);

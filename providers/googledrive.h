@@ -16,6 +16,9 @@ public:
     static const char* const kAccountsHost;
     static const char* const kApiHost;
     static constexpr quint16 kFirstPort = 30000;
+    static constexpr const char* kFolderType = "application/vnd.google-apps.folder";
+    // The cloud error of a folder search that found a file of the name.
+    static constexpr int kFileInTheWay = 409;
 
     explicit GoogleDrive(const qvtl::string& applicationName);
 
@@ -66,12 +69,15 @@ protected:
     // The folders of a target path, outermost first.
     static QStringList folderPathOf(const QString& targetPath);
     // A search for a folder name, within a parent when one is given.
-    static QUrl folderSearchUrl(const QString& name, const QString& parentId);
+    static QUrl folderSearchUrl(const QString& name, const QString& parentId, bool oldestFolder = false);
 
 private:
     bool exchangeCode(const QString& code);
     bool finishSignIn(const QString& code);
     bool searchFolder(const QString& name, const QString& parentId);
+    // The first made of the folders of that name in the parent, the one
+    // just created included: uploads that made one each all take it.
+    QString oldestFolder(const QString& folderName, const QString& parentId, const QString& created);
     void acceptSession(UploadTask* task);
     void acceptDataReply(UploadTask* task, const QJsonObject& json);
     void sendRemainingData(UploadTask* task);
@@ -89,4 +95,5 @@ private:
     const QString m_grantTypeKey = QStringLiteral("grant_type");
     const QString m_clientSecretKey = QStringLiteral("client_secret");
     int m_folderWalks = 0; // a refresh repeats the whole walk inside a search of it
+    QString* m_oldestFolder = nullptr; // where a search for the oldest folder answers
 };

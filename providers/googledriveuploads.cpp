@@ -59,15 +59,18 @@ QStringList GoogleDrive::folderPathOf(const QString& targetPath)
     return QDir::toNativeSeparators(targetPath).split(QDir::separator(), Qt::SkipEmptyParts);
 }
 
-QUrl GoogleDrive::folderSearchUrl(const QString& name, const QString& parentId)
+QUrl GoogleDrive::folderSearchUrl(const QString& name, const QString& parentId, bool oldestFolder)
 {
-    // Any item of that name matches; folders are listed first.
+    // Any item of that name matches; folders are listed first. Asked for the
+    // oldest folder, only folders match, the first made first.
     QString expression = QStringLiteral("name = '%1'").arg(quotedTerm(name));
     if (!parentId.isEmpty())
         expression += QStringLiteral(" and '%1' in parents").arg(quotedTerm(parentId));
+    if (oldestFolder)
+        expression += QStringLiteral(" and mimeType = '%1'").arg(QLatin1String(kFolderType));
     expression += QStringLiteral(" and trashed = false");
-    return QUrl::fromEncoded(hostUrl(kApiHost, "/drive/v3/files?orderBy=folder&q=").toLatin1()
-                             + QUrl::toPercentEncoding(expression));
+    const char* path = oldestFolder ? "/drive/v3/files?orderBy=createdTime&q=" : "/drive/v3/files?orderBy=folder&q=";
+    return QUrl::fromEncoded(hostUrl(kApiHost, path).toLatin1() + QUrl::toPercentEncoding(expression));
 }
 
 bool GoogleDrive::checkUploadFolderExists()
@@ -80,6 +83,11 @@ bool GoogleDrive::checkUploadFolderExists()
     // Each folder of the path inside the one before it; the first missing
     // one and those below it are left for the folder creation.
     const QStringList folders = folderPathOf(head->targetPath);
+    if (folders.isEmpty()) {
+        // The top of the Drive: there is nothing to find or to make.
+        head->folderId = QStringLiteral("root");
+        return true;
+    }
     logger()->logLine(LOG_INF, "%s: Check if upload folder \"%s\" already exists", name(),
                       head->targetPath.toUtf8().constData());
     const int walk = ++m_folderWalks;
@@ -107,6 +115,24 @@ bool GoogleDrive::checkUploadFolderExists()
     return !head->folderId.isEmpty();
 }
 
+QString GoogleDrive::oldestFolder(const QString& folderName, const QString& parentId, const QString& created)
+{
+    if (folderName.isEmpty() || m_oldestFolder)
+        return created;
+    QString oldest;
+    m_oldestFolder = &oldest;
+    const QString parent = parentId.isEmpty() ? QStringLiteral("root") : parentId;
+    const int result = sendRequest(QNetworkAccessManager::GetOperation, folderSearchUrl(folderName, parent, true),
+                                   CHECK_FOLDER_REQUEST, true, nullptr, false);
+    m_oldestFolder = nullptr;
+    if (result != 0 || oldest.isEmpty())
+        return created;
+    if (oldest != created)
+        logger()->logLine(LOG_INF, "%s: folder %s was made twice at once; %s, the first, is taken", name(),
+                          folderName.toUtf8().constData(), oldest.toUtf8().constData());
+    return oldest;
+}
+
 bool GoogleDrive::searchFolder(const QString& name, const QString& parentId)
 {
     const int result = sendRequest(QNetworkAccessManager::GetOperation, folderSearchUrl(name, parentId),
@@ -119,11 +145,25 @@ void GoogleDrive::handleUploadFolderExistsReply(const QJsonObject& json)
 {
     logger()->logLine(LOG_INF, "%s: hanldeUploadFolderExistsReply", name());
     const QJsonArray files = json.value(QStringLiteral("files")).toArray();
+    if (m_oldestFolder) {
+        *m_oldestFolder = files.first().toObject().value(m_idKey).toString();
+        return;
+    }
     UploadTask* head = headTask();
     if (!head)
         return;
-    if (!files.isEmpty())
-        head->folderId = files.first().toObject().value(m_idKey).toString();
+    const QJsonObject first = files.first().toObject();
+    const QString type = first.value(QStringLiteral("mimeType")).toString();
+    if (!type.isEmpty() && type != QLatin1String(kFolderType)) {
+        // Folders come first: a first match that is none means a file of
+        // that name stands where the folder would be, and nothing can go in.
+        m_lastCloudError = kFileInTheWay;
+        m_lastError = CloudError(CloudError::PathConflict, tr("a file named %1 is where the folder %2 would be")
+                                                               .arg(first.value(QStringLiteral("name")).toString(),
+                                                                    head->targetPath));
+    } else if (!files.isEmpty()) {
+        head->folderId = first.value(m_idKey).toString();
+    }
     logger()->logLine(LOG_INF, "%s: id for upload folder \"%s\" is \"%s\"", name(), head->targetPath.toUtf8().constData(),
                       head->folderId.toUtf8().constData());
 }
@@ -148,6 +188,8 @@ void GoogleDrive::handleCreateFolderReply(const QJsonObject& json)
     if (!head)
         return;
     // The next folder of the path goes into this one.
+    const QString parent = head->parentFolderId;
+    const QString folderName = head->pendingFolders.value(0);
     const QString id = json.value(m_idKey).toString();
     head->parentFolderId = id;
     if (!head->pendingFolders.isEmpty())
@@ -156,6 +198,15 @@ void GoogleDrive::handleCreateFolderReply(const QJsonObject& json)
         head->folderId = id;
     logger()->logLine(LOG_INF, "%s: upload folder %s created, folder id - %s", name(),
                       head->targetPath.toUtf8().constData(), id.toUtf8().constData());
+    // Another upload may have made the same folder at the same time: all
+    // then take the first made.
+    const QString oldest = oldestFolder(folderName, parent, id);
+    head = headTask();
+    if (oldest == id || !head)
+        return;
+    head->parentFolderId = oldest;
+    if (head->pendingFolders.isEmpty())
+        head->folderId = oldest;
 }
 
 // ---------------------------------------------------------------------------

@@ -27,6 +27,15 @@ bool FilePicker::acceptable(const QVariant& entry) const
     if (entry.type() != QVariant::Map)
         return false;
     const QVariantMap map = entry.toMap();
+    if (map.size() > kMaxEntryFields)
+        return false;
+    for (const QVariant& field : map) {
+        const bool plain = field.type() == QVariant::String || field.type() == QVariant::Double
+            || field.type() == QVariant::Int || field.type() == QVariant::LongLong || field.type() == QVariant::Bool
+            || !field.isValid();
+        if (!plain || (field.type() == QVariant::String && field.toString().size() > kMaxFieldLength))
+            return false;
+    }
     const QUrl link(map.value(QStringLiteral("filelink")).toString(), QUrl::StrictMode);
     if (!link.isValid() || link.scheme() != QLatin1String("https") || !link.userInfo().isEmpty()
         || !m_downloadHosts.contains(link.host(QUrl::FullyDecoded).toLower()))

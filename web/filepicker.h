@@ -16,6 +16,10 @@ public:
     // More files than a person picks in one go: the rest of a longer list
     // is dropped rather than queued.
     static constexpr int kMaxChosenFiles = 100;
+    // Longer than any address, name or token a service hands over, and more
+    // fields than an entry has: past these, an entry is not a chooser's answer.
+    static constexpr int kMaxFieldLength = 4096;
+    static constexpr int kMaxEntryFields = 16;
 
     explicit FilePicker(QObject* parent);
 
@@ -30,9 +34,9 @@ public:
     Q_INVOKABLE QString appKey() const;
     Q_INVOKABLE QStringList supportedExtensions() const;
 
-    // Whether a chosen-file entry may reach the player: a map whose
-    // "filelink" is https on one of the download hosts, and whose "id", if
-    // any, is a plain file identifier.
+    // Whether a chosen-file entry may reach the player: a map of a few plain
+    // fields of bounded length, whose "filelink" is https on one of the
+    // download hosts, and whose "id", if any, is a plain file identifier.
     bool acceptable(const QVariant& entry) const;
 
 signals:

@@ -345,6 +345,10 @@ void PluginTest::pingAddresses_data()
     QTest::newRow("geography with %1") << 1 << 0 << 0 << "%1" << "" << "q10-macplayer-cloud-connect-Register-Dropbox-Geo-%1";
     QTest::newRow("import without suffix") << 1 << 2 << 0 << "US" << "https://h/dir.d/file"
                                            << "q10-macplayer-cloud-connect-Import-Dropbox";
+    QTest::newRow("import of an address with a query") << 1 << 2 << 0 << "US" << "https://h/v/clip.mkv?dl=1#x.y"
+                                                       << "q10-macplayer-cloud-connect-Import-Dropbox-Container-mkv";
+    QTest::newRow("import whose suffix is no container word")
+        << 1 << 2 << 0 << "US" << "https://h/v/x." + QString(40000, 'a') << "q10-macplayer-cloud-connect-Import-Dropbox";
     QTest::newRow("other platform") << 3 << 2 << 0 << "US" << "a.mp4" << "";
     QTest::newRow("unknown action") << 1 << 3 << 0 << "US" << "" << "";
 }

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QUrlQuery>
@@ -61,6 +62,7 @@ private slots:
     void spaceFigures();
     void foldersOfAPath_data();
     void foldersOfAPath();
+    void folderMadeTwiceAtOnce();
     void preparationEndsEveryWaitingFile_data();
     void preparationEndsEveryWaitingFile();
     void resumableUpload_data();
@@ -72,6 +74,7 @@ private:
         return teststate::uploadAll(*m_account, paths, folder);
     }
     QJsonObject driveItem(const QString& name);
+    QString rootFolder();
 
     FakeCloud m_cloud;
     QTemporaryDir m_files;
@@ -94,6 +97,16 @@ QJsonObject GoogleDriveTest::driveItem(const QString& name)
     for (const QJsonValue& file : files) {
         if (file["name"].toString() == name)
             return file.toObject();
+    }
+    return {};
+}
+
+QString GoogleDriveTest::rootFolder()
+{
+    const QJsonArray users = m_cloud.control("GET", "/users?service=google").value("users").toArray();
+    for (const QJsonValue& user : users) {
+        if (user["email"].toString() == kAlice)
+            return user["root_id"].toString();
     }
     return {};
 }
@@ -273,19 +286,41 @@ void GoogleDriveTest::foldersOfAPath_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QStringList>("created");
-    QTest::newRow("existing") << "/Videos" << QStringList{};
-    QTest::newRow("nested") << "/Films/2026/" << QStringList{"Films", "2026"};
-    QTest::newRow("quote and backslash") << QStringLiteral("/it's a \\ \"test\"") << QStringList{"it's a \\ \"test\""};
-    QTest::newRow("inside an existing one") << "Videos/Extra" << QStringList{"Extra"};
+    QTest::addColumn<int>("error");
+    const int none = int(CloudError::None);
+    QTest::newRow("existing") << "/Videos" << QStringList{} << none;
+    QTest::newRow("nested") << "/Films/2026/" << QStringList{"Films", "2026"} << none;
+    QTest::newRow("quote and backslash") << QStringLiteral("/it's a \\ \"test\"") << QStringList{"it's a \\ \"test\""}
+                                         << none;
+    QTest::newRow("inside an existing one") << "Videos/Extra" << QStringList{"Extra"} << none;
+    QTest::newRow("doubled slashes and dots") << "//Films/.//2026//" << QStringList{"Films", "2026"} << none;
+    QTest::newRow("the top") << "/" << QStringList{} << none;
+    QTest::newRow("a file in the way") << "/Videos/holiday.mov" << QStringList{} << int(CloudError::PathConflict);
+    QTest::newRow("climbing out") << "/a/../b" << QStringList{} << int(CloudError::LocalFile);
 }
 
 void GoogleDriveTest::foldersOfAPath()
 {
     QFETCH(QString, target);
     QFETCH(QStringList, created);
+    QFETCH(int, error);
     signIn(m_cloud, GDRIVE_CLOUD);
     const QString path = writeFile(m_files.filePath("movie.mkv"), 1000, 3);
-    QCOMPARE(uploadAll({path}, target).value(0).ending, UploadOutcome::Finished);
+    if (error == int(CloudError::LocalFile)) { // refused before anything is sent
+        QString problem;
+        QVERIFY(!m_account->uploadFile(path, target, &problem));
+        QVERIFY(problem.contains(target));
+        QVERIFY(requests(m_cloud, kApi).isEmpty());
+        return;
+    }
+    const UploadOutcome first = uploadAll({path}, target).value(0);
+    QCOMPARE(int(first.error.kind()), error);
+    if (error != int(CloudError::None)) {
+        QVERIFY(first.error.text().contains(target));
+        QVERIFY(requests(m_cloud, kApi, kUpload).isEmpty());
+        QVERIFY(requests(m_cloud, kApi, "/drive/v2/files").isEmpty());
+        return;
+    }
     QCOMPARE(uploadAll({path}, target).value(0).ending, UploadOutcome::Finished); // found this time
     const QJsonArray creations = requests(m_cloud, kApi, "/drive/v2/files");
     QCOMPARE(creations.size(), created.size());
@@ -297,10 +332,25 @@ void GoogleDriveTest::foldersOfAPath()
         QVERIFY(i == 0 || asked["parents"][0]["id"].toString() == parent);
         parent = folder["id"].toString();
     }
-    const QStringList folders = target.split('/', Qt::SkipEmptyParts);
+    const QStringList folders = target.split('/', Qt::SkipEmptyParts).filter(QRegularExpression("^(?!\\.$)"));
     const QJsonObject movie = driveItem("movie.mkv");
     QCOMPARE(movie["parents"].toArray().size(), 1);
-    QCOMPARE(movie["parents"][0].toString(), driveItem(folders.last())["id"].toString());
+    QCOMPARE(movie["parents"][0].toString(), folders.isEmpty() ? rootFolder() : driveItem(folders.last())["id"].toString());
+}
+
+void GoogleDriveTest::folderMadeTwiceAtOnce()
+{
+    // Another upload made the folder while this one searched: this one's
+    // search found nothing, it makes one too, and takes the first made.
+    signIn(m_cloud, GDRIVE_CLOUD);
+    m_cloud.control("POST", "/files", {{"service", "google"}, {"name", "Shared"}, {"parent", "root"}, {"folder", true}});
+    m_cloud.addFault({{"host", kApi}, {"path", "/drive/v3/files"}, {"kind", "status"}, {"status", 200},
+                      {"body", QJsonObject{{"files", QJsonArray{}}}}, {"times", 1}});
+    const QString first = driveItem("Shared")["id"].toString();
+    QCOMPARE(uploadAll({writeFile(m_files.filePath("a.mkv"), 10, 1)}, "/Shared").value(0).ending,
+             UploadOutcome::Finished);
+    QCOMPARE(requests(m_cloud, kApi, "/drive/v2/files").size(), 1);
+    QCOMPARE(driveItem("a.mkv").value("parents").toArray().first().toString(), first);
 }
 
 void GoogleDriveTest::preparationEndsEveryWaitingFile_data()

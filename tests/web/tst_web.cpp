@@ -209,6 +209,16 @@ void WebTest::bridgeFilter_data()
     QTest::newRow("user info") << QVariant(entry("https://evil.com@dl.dropboxusercontent.com/a")) << false;
     QTest::newRow("id that climbs") << QVariant(entry(dl, "../../etc")) << false;
     QTest::newRow("not a map") << QVariant(dl) << false;
+    QTest::newRow("link of 10,000,000 characters") << QVariant(entry(dl + "?" + QString(10000000, 'a'))) << false;
+    QVariantMap named = entry(dl);
+    named["fileName"] = QString(FilePicker::kMaxFieldLength + 1, 'n');
+    QTest::newRow("name past the bound") << QVariant(named) << false;
+    named["fileName"] = QVariantMap{{"a", 1}};
+    QTest::newRow("field that is not plain") << QVariant(named) << false;
+    QVariantMap crowded = entry(dl);
+    for (int i = 0; crowded.size() <= FilePicker::kMaxEntryFields; ++i)
+        crowded.insert(QString::number(i), i);
+    QTest::newRow("more fields than an entry has") << QVariant(crowded) << false;
 }
 
 void WebTest::bridgeFilter()
