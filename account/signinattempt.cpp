@@ -119,7 +119,7 @@ void SignInAttempt::cancel()
 void SignInAttempt::onRedirect(QTcpSocket* connection, const QUrl& address)
 {
     const QUrlQuery query(address);
-    if (m_browser || m_ended) {
+    if (m_answered || m_ended) {
         logger()->logLine(LOG_WRN, "%s: a second answer to the sign-in was refused", m_name);
         LoopbackListener::answer(connection, 409, QStringLiteral("Lumen"),
                                  tr("This sign-in has already been answered. You can close this tab."));
@@ -134,6 +134,7 @@ void SignInAttempt::onRedirect(QTcpSocket* connection, const QUrl& address)
                                     "changed."));
         return;
     }
+    m_answered = true;
     m_browser = connection;
     logger()->logLine(LOG_INF, "%s: the browser came back from the service", m_name);
     const QString error = query.queryItemValue(QStringLiteral("error"), QUrl::FullyDecoded);

@@ -82,6 +82,7 @@ private:
     QTimer m_limit;
     QTimer m_requestLimit;
     int m_limitMs = kLimitMs;
+    bool m_answered = false; // the one redirect was taken
     bool m_ended = false;
 };
 
