@@ -2,11 +2,14 @@
 // window, a 100 MB upload whose bytes the stand-in checks, exit statuses and
 // their messages, and signals that end any wait at once.
 #include "fakecloud.h"
+#include "testbrowser.h"
 #include "teststate.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QJsonDocument>
 #include <QProcess>
+#include <QUrlQuery>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -23,12 +26,18 @@ private slots:
     void exitStatuses();
     void signalsEndAnyWait_data();
     void signalsEndAnyWait();
+    void todaysRules_data();
+    void todaysRules();
 
 private:
     void start(QProcess& tool, const QStringList& arguments);
     int run(const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr);
+    // `connect`, with a browser that follows the address the tool prints.
+    int connectInBrowser(const QStringList& arguments, QByteArray* out);
 
     FakeCloud m_cloud;
+    FakeCloud m_live; // today's rules
+    FakeCloud* m_target = &m_cloud;
     QTemporaryDir m_home; // the tool's own settings, cookies and cache
     QTemporaryDir m_files;
 };
@@ -38,8 +47,30 @@ void QoviCloudTest::initTestCase()
     QVERIFY(m_cloud.start());
     m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 50}});
     QByteArray out;
-    QCOMPARE(run({"connect"}, &out), 0);
+    QCOMPARE(connectInBrowser({}, &out), 0);
     QVERIFY2(out.contains("Dropbox: connected as alice@example.com"), out.constData());
+}
+
+int QoviCloudTest::connectInBrowser(const QStringList& arguments, QByteArray* out)
+{
+    QProcess tool;
+    start(tool, QStringList{"connect"} + arguments);
+    QByteArray printed;
+    const auto address = [&] {
+        printed += tool.readAllStandardOutput();
+        const int at = printed.indexOf(" sign in at ");
+        const int end = printed.indexOf('\n', at);
+        return at < 0 || end < 0 ? QUrl() : QUrl(QString::fromUtf8(printed.mid(at + 12, end - at - 12)));
+    };
+    if (!waitFor([&] { return !address().isEmpty() || tool.state() == QProcess::NotRunning; }))
+        return -1;
+    TestBrowser browser;
+    if (!address().isEmpty())
+        browser.open(address());
+    if (!tool.waitForFinished(30000))
+        return -1;
+    *out = printed + tool.readAllStandardOutput() + tool.readAllStandardError();
+    return tool.exitCode();
 }
 
 void QoviCloudTest::start(QProcess& tool, const QStringList& arguments)
@@ -51,7 +82,7 @@ void QoviCloudTest::start(QProcess& tool, const QStringList& arguments)
     environment.insert("XDG_DATA_HOME", m_home.filePath("data"));
     environment.insert("XDG_RUNTIME_DIR", m_home.path());
     tool.setProcessEnvironment(environment);
-    tool.start(QOVI_CLOUD, QStringList{"--proxy", QStringLiteral("127.0.0.1:%1").arg(m_cloud.port()), "--ca-cert",
+    tool.start(QOVI_CLOUD, QStringList{"--proxy", QStringLiteral("127.0.0.1:%1").arg(m_target->port()), "--ca-cert",
                                        FAKECLOUD_DIR "/ca.pem"} + arguments);
     QVERIFY(tool.waitForStarted());
 }
@@ -175,6 +206,58 @@ void QoviCloudTest::signalsEndAnyWait()
     QVERIFY2(tool.waitForFinished(10000), "the wait outlived the signal"); // it would last 25 s
     QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.exitCode(), 130);
+}
+
+void QoviCloudTest::todaysRules_data()
+{
+    QTest::addColumn<QString>("cloud");
+    QTest::addColumn<QString>("then"); // after connecting
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("Google Drive connects") << "gdrive" << "" << 0 << "Google Drive: connected as alice@example.com";
+    QTest::newRow("space five hours later") << "dropbox" << "clock" << 0 << " free";
+    QTest::newRow("space with a revoked refresh token")
+        << "dropbox" << "revoke" << 3 << "Dropbox: the sign-in was withdrawn; connect again";
+    QTest::newRow("disconnect") << "gdrive" << "disconnect" << 0 << "Google Drive: not connected";
+}
+
+void QoviCloudTest::todaysRules()
+{
+    QFETCH(QString, cloud);
+    QFETCH(QString, then);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    if (m_live.port() == 0)
+        QVERIFY(m_live.start(true, FakeCloud::Rules::Live));
+    m_live.reset();
+    m_target = &m_live;
+    const QString service = cloud == "dropbox" ? "dropbox" : "google";
+    const QString tokenPath = cloud == "dropbox" ? "/oauth2/token" : "/token";
+    QByteArray out;
+    QCOMPARE(connectInBrowser({"--cloud", cloud}, &out), 0);
+    // Nothing secret on the terminal: not the code, verifier or tokens.
+    const QJsonObject exchange = m_live.requests(QString(), tokenPath).at(0).toObject();
+    const QJsonObject tokens = QJsonDocument::fromJson(exchange["response_body"].toString().toUtf8()).object();
+    const QUrlQuery form(QString::fromUtf8(body(exchange)));
+    for (const QString& secret : {tokens["access_token"].toString(), tokens["refresh_token"].toString(),
+                                  form.queryItemValue("code", QUrl::FullyDecoded), form.queryItemValue("code_verifier")}) {
+        QVERIFY(secret.size() > 8);
+        QVERIFY(!out.contains(secret.toUtf8()));
+    }
+    if (then == "clock")
+        m_live.control("POST", "/clock", {{"advance", 5 * 3600}});
+    if (then == "revoke")
+        m_live.control("POST", "/revoke", {{"service", service}, {"token", tokens["refresh_token"]}});
+    if (then == "disconnect")
+        QCOMPARE(run({"disconnect", "--cloud", cloud}), 0);
+    QByteArray err;
+    if (!then.isEmpty())
+        QCOMPARE(run(then == "disconnect" ? QStringList{"status"} : QStringList{"space", "--cloud", cloud}, &out, &err),
+                 status);
+    QVERIFY2((out + err).contains(said.toUtf8()), (out + err).constData());
+    if (then == "clock") // renewed once, on the wire once
+        QCOMPARE(requests(m_live, QString(), tokenPath).size(), 2);
+    m_target = &m_cloud;
 }
 
 LUMEN_TEST_MAIN(QoviCloudTest)
