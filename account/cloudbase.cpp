@@ -4,6 +4,7 @@
 #include "cloudview.h"
 #include "cookiesmanager.h"
 #include "filepicker.h"
+#include "privatediskcache.h"
 #include "qovisettings.h"
 #include "oauthclient.h"
 #include "requestengine.h"
@@ -12,7 +13,6 @@
 #include "uploadqueue.h"
 
 #include <QJsonDocument>
-#include <QNetworkDiskCache>
 #include <QNetworkReply>
 #include <QStandardPaths>
 #include <QWebFrame>
@@ -47,7 +47,7 @@ CloudBase::CloudBase(const ServiceDescriptor& service, const std::string& applic
     // replies still in flight when the account goes never meet a deleted one.
     m_networkManager = new QNetworkAccessManager(nullptr);
     m_networkManager->setCookieJar(m_cookiesManager);
-    m_cache = new QNetworkDiskCache(this);
+    m_cache = new PrivateDiskCache(this);
     m_cache->setCacheDirectory(QStandardPaths::writableLocation(QStandardPaths::CacheLocation)
                                + QStringLiteral("/QoviClouds"));
     m_cache->setMaximumCacheSize(kCacheSize);

@@ -24,6 +24,7 @@
 #include <string>
 
 class CloudView;
+class ContentDigest;
 class CookiesManager;
 class OAuthClient;
 class SignInAttempt;
@@ -224,7 +225,8 @@ protected:
     // An upload body: `length` bytes of the open file from `offset`,
     // streamed by the upload transport; its reply is processed as any other.
     QNetworkReply* sendUploadBody(QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-                                  QIODevice* file, qint64 offset, qint64 length);
+                                  QIODevice* file, qint64 offset, qint64 length,
+                                  const std::shared_ptr<ContentDigest>& digest = nullptr);
 
     // Uploads.
     bool prepareUpload();

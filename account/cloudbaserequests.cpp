@@ -101,11 +101,12 @@ void CloudBase::watchReply(QNetworkReply* reply)
 }
 
 QNetworkReply* CloudBase::sendUploadBody(QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-                                         QIODevice* file, qint64 offset, qint64 length)
+                                         QIODevice* file, qint64 offset, qint64 length,
+                                         const std::shared_ptr<ContentDigest>& digest)
 {
     if (!m_transport)
         m_transport = new UploadTransport(this);
-    QNetworkReply* reply = m_transport->send(operation, request, file, offset, length);
+    QNetworkReply* reply = m_transport->send(operation, request, file, offset, length, digest);
     reply->setParent(this);
     // Not the manager's own: it reports to the same place as the manager does.
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onNetworkFinished(reply); });
@@ -171,8 +172,9 @@ CloudError CloudBase::readFailure(QNetworkReply* reply, const QByteArray& body)
     case CloudError::ServiceFailed:
     case CloudError::RateLimited:
     case CloudError::Other:
-        // The service said more than the status: its body tells what.
-        return body.isEmpty() ? road : describeError(reply, body);
+        // The service says more than the network: its body and its address
+        // tell what.
+        return describeError(reply, body);
     default:
         return road;
     }

@@ -113,6 +113,7 @@ bool CloudBase::uploadFile(const QString& filePath, const QString& targetFolder,
     }
     UploadTask task;
     task.fileSize = quint64(file->size());
+    task.fileModified = info.lastModified();
     task.bytesLeft = file->size();
     task.file = file.release();
     task.filePath = filePath;
@@ -189,12 +190,17 @@ bool CloudBase::createUploadFolder()
         if (!task || task->pendingFolders.isEmpty() || headCanceled())
             break;
         const QString folder = task->pendingFolders.first();
+        const int pending = task->pendingFolders.size();
         logger()->logLine(LOG_INF, "%s: Creating upload folder %s", name(), folder.toUtf8().constData());
         // UTF-8 whatever the process's locale: the body is JSON.
         const QByteArray body = createFolderBody(folder).toUtf8();
         const int rc = sendRequest(QNetworkAccessManager::PostOperation, QUrl(createFolderUrl()),
                                    UPLOAD_CREATE_FOLDER_REQUEST, true, &body, true);
-        if (rc != 0) {
+        // A failure sent again on failedRetry's answer is over when the
+        // request sent again made the folder: the provider took it off.
+        task = headTask();
+        const bool madeWhenRetried = task && task->pendingFolders.size() < pending;
+        if (rc != 0 && !madeWhenRetried) {
             const QString text = tr("%1 failed to create \"%2\" folder").arg(QLatin1String(name()), targetPath);
             logger()->logLine(LOG_INF, "%s", text.toUtf8().constData());
             emit networkError(text);

@@ -76,7 +76,9 @@ QString CloudError::words(Kind kind)
     case RateLimited: return QCoreApplication::translate("CloudError", "too many requests; the service asked to wait");
     case ServiceFailed: return QCoreApplication::translate("CloudError", "the service failed");
     case NotFound: return QCoreApplication::translate("CloudError", "not found");
+    case SessionExpired: return QCoreApplication::translate("CloudError", "the upload session expired");
     case LocalFile: return QCoreApplication::translate("CloudError", "the local file cannot be read");
+    case FileChanged: return QCoreApplication::translate("CloudError", "the local file changed while it was sent");
     case Canceled: return QCoreApplication::translate("CloudError", "canceled");
     case MaybeStored: return QCoreApplication::translate("CloudError", "the file may have been stored");
     case Refused: return QCoreApplication::translate("CloudError", "refused");
@@ -102,6 +104,7 @@ bool CloudError::isTransient() const
     case RateLimited:
     case ServiceFailed:
     case WrongOffset:
+    case SessionExpired: // the file goes again, in a new session
         return true;
     default:
         return false;

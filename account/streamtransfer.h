@@ -6,8 +6,10 @@
 #include <QPointer>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
+class ContentDigest;
 class StreamReply;
 
 // One request of an upload as the transport's worker thread runs it: what
@@ -24,6 +26,7 @@ struct StreamTransfer {
     QByteArray proxy;                             // "host:port", empty for none
     QByteArray authorities;                       // PEM; empty: the system's
     qint64 maxReplyBytes = 0;
+    std::shared_ptr<ContentDigest> digest;        // told every byte read, or null
     QPointer<StreamReply> reply;                  // main thread only
 
     std::atomic<bool> canceled{false};

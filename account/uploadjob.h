@@ -36,6 +36,8 @@ public:
     // an ending other than finished says it may have been stored.
     bool handedOver() const { return m_handedOver; }
     void setHandedOver() { m_handedOver = true; }
+    // The service answered since, and said it does not hold the file.
+    void setNotStored() { m_handedOver = false; }
 
     // resumeDue() after delayMs, unless the job ends first.
     void resumeAfter(int delayMs);

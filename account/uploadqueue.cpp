@@ -5,6 +5,7 @@
 #include "uploadhost.h"
 #include "uploadjob.h"
 
+#include <QFileInfo>
 #include <QIODevice>
 #include <QNetworkReply>
 #include <QPointer>
@@ -254,12 +255,24 @@ void UploadQueue::succeeded(UploadJob* job, const QJsonObject& json, bool commit
             failed(job, CloudError(CloudError::BadReply, tr("no stored path in the service's answer")), committing);
             return;
         }
+        const QFileInfo now(task.filePath);
+        if (quint64(now.size()) != task.fileSize || now.lastModified() != task.fileModified) {
+            // Stored, but torn: what the service holds is neither the file
+            // as it was nor as it is.
+            finish(job, UploadOutcome::Failed,
+                   CloudError(CloudError::FileChanged, tr("stored as %1, which may not match it").arg(task.storedPath)));
+            return;
+        }
         finish(job, UploadOutcome::Finished);
         return;
     }
     if (task.reply && task.reply != answered) {
         if (task.offset > confirmedBefore)
             job->progressConfirmed();
+        // An answer that stores nothing and asks for more of the file says
+        // that whatever went unanswered before did not store it.
+        if (!committing)
+            job->setNotStored();
         watch(job);
         return;
     }

@@ -2,10 +2,14 @@
 
 #include "clouderror.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
+#include <memory>
+
+class ContentDigest;
 class QIODevice;
 class QNetworkReply;
 
@@ -33,6 +37,12 @@ struct UploadTask {
     // Set by the provider instead of a next request when a reply cannot be
     // used; the upload ends with it (or is resumed, if it is transient).
     CloudError failure;
+
+    // The file as it was queued, and the digest of its bytes as they were
+    // read for sending, in the provider's kind: a file changed while it was
+    // sent must not be reported uploaded.
+    QDateTime fileModified;
+    std::shared_ptr<ContentDigest> digest;
 
     // Folders of the target path still to be created, outermost first, and
     // the folder they go into (empty: the root).

@@ -1,5 +1,7 @@
 #include "uploadtransport.h"
 
+#include "contentdigest.h"
+
 #include "streamreply.h"
 #include "streamtransfer.h"
 
@@ -97,9 +99,11 @@ UploadTransport::~UploadTransport()
 }
 
 StreamReply* UploadTransport::send(QNetworkAccessManager::Operation operation, const QNetworkRequest& request,
-                                   QIODevice* file, qint64 offset, qint64 length)
+                                   QIODevice* file, qint64 offset, qint64 length,
+                                   const std::shared_ptr<ContentDigest>& digest)
 {
     auto transfer = std::make_shared<StreamTransfer>();
+    transfer->digest = digest;
     transfer->method = operation == QNetworkAccessManager::PutOperation ? "PUT" : "POST";
     transfer->url = request.url().toEncoded();
     const QVariant type = request.header(QNetworkRequest::ContentTypeHeader);
@@ -281,6 +285,8 @@ size_t UploadTransport::readBody(char* buffer, size_t size, size_t count, void* 
     const ssize_t read = ::pread(t.fd, buffer, size_t(wanted), off_t(t.offset + t.sent));
     if (read <= 0)
         return CURL_READFUNC_ABORT; // the file ended early or failed
+    if (t.digest)
+        t.digest->read(t.offset + t.sent, buffer, read);
     t.sent += read;
     return size_t(read);
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+class ContentDigest;
 class QIODevice;
 class StreamReply;
 struct StreamTransfer;
@@ -29,7 +30,7 @@ public:
     // POST or PUT with `length` bytes of the open file from `offset` as the
     // body (no file: an empty body). The reply belongs to the caller.
     StreamReply* send(QNetworkAccessManager::Operation operation, const QNetworkRequest& request, QIODevice* file,
-                      qint64 offset, qint64 length);
+                      qint64 offset, qint64 length, const std::shared_ptr<ContentDigest>& digest = nullptr);
 
 private:
     struct Job;

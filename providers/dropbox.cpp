@@ -293,12 +293,15 @@ CloudError DropBox::describeError(const QNetworkReply* reply, const QByteArray& 
     CloudError error = CloudError::fromReply(reply);
     const QString reason = summary.isEmpty() ? QString::fromUtf8(body.left(200)).trimmed() : summary;
     static const std::pair<const char*, CloudError::Kind> kinds[] = {
+        // A lost sign-in first, as the error codes rank it: nothing else can
+        // be done until the user signs in again.
+        {"invalid_access_token", CloudError::GrantRevoked},
+        {"expired_access_token", CloudError::Unauthorized},
         {"insufficient_space", CloudError::InsufficientSpace},
         {"incorrect_offset", CloudError::WrongOffset},
         {"conflict", CloudError::PathConflict},
-        {"invalid_access_token", CloudError::GrantRevoked},
-        {"expired_access_token", CloudError::Unauthorized},
         {"too_many", CloudError::RateLimited},
+        {"lookup_failed/not_found", CloudError::SessionExpired},
         {"not_found", CloudError::NotFound},
         {"closed", CloudError::NotFound},
     };

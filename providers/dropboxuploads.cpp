@@ -3,6 +3,7 @@
 #include "dropbox.h"
 
 #include "cloudlog.h"
+#include "dropboxcontenthash.h"
 
 #include <QFileInfo>
 #include <QIODevice>
@@ -82,8 +83,10 @@ void DropBox::sendAppendRequest(UploadTask* task)
     logger()->logLine(LOG_INF, "Url - %s", request.url().toString().toUtf8().constData());
     logger()->logLine(LOG_INF, "Json - %s", QJsonDocument(arguments).toJson().constData());
     // The chunk is the confirmed offset onwards, read from the file in place.
+    if (!task->digest)
+        task->digest = std::make_shared<DropboxContentHash>();
     task->reply = sendUploadBody(QNetworkAccessManager::PostOperation, request, task->file, task->offset,
-                                 task->chunkSize);
+                                 task->chunkSize, task->digest);
     task->requestKind = UPLOAD_APPEND_REQUEST;
     connect(task->reply, &QNetworkReply::uploadProgress, this, &DropBox::onUploadReplyProgress);
 }
@@ -108,6 +111,13 @@ bool DropBox::confirmStored(UploadTask* task, const QJsonObject& json)
     // Uploaded means the service says where it stored the whole file.
     const QString stored = json.value(QStringLiteral("path_display")).toString();
     const double size = json.value(QStringLiteral("size")).toDouble(-1);
+    // The service's digest of what it stored against ours of what was read.
+    const QByteArray theirs = json.value(QStringLiteral("content_hash")).toString().toLatin1();
+    const QByteArray ours = task->digest ? task->digest->result(task->fileSize) : QByteArray();
+    if (!theirs.isEmpty() && !ours.isEmpty() && theirs != ours) {
+        task->failure = CloudError(CloudError::FileChanged, tr("the stored copy %1 does not match it").arg(stored));
+        return false;
+    }
     if (stored.isEmpty() || size != double(task->fileSize)) {
         task->failure = CloudError(CloudError::BadReply, tr("the commit was not confirmed"));
         return false;
@@ -166,7 +176,8 @@ void DropBox::handleUploadReply(UploadTask* task, const QJsonObject& json)
 
 void DropBox::resumeUpload(UploadTask* task, const CloudError& why)
 {
-    if (task->sessionId.isEmpty()) {
+    // Without a session, or one the service no longer knows: a new one.
+    if (task->sessionId.isEmpty() || why.kind() == CloudError::SessionExpired) {
         CloudBase::resumeUpload(task, why);
         return;
     }

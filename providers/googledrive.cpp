@@ -398,6 +398,11 @@ CloudError GoogleDrive::describeError(const QNetworkReply* reply, const QByteArr
     } else if (!error.toString().isEmpty()) {
         reason = error.toString();
     }
+    // An upload session's own address answers 404 once the service forgot it.
+    const QUrl address = reply->url();
+    if (kind == CloudError::NotFound && address.host() == QLatin1String(kApiHost)
+        && address.path().startsWith(QLatin1String("/upload/")) && QUrlQuery(address).hasQueryItem("upload_id"))
+        kind = CloudError::SessionExpired;
     CloudError described(kind, reason);
     bool ok = false;
     const double seconds = reply->rawHeader("Retry-After").trimmed().toDouble(&ok);

@@ -86,6 +86,8 @@ private:
     QString clientId() const;
     QString clientSecret() const;
     static void releaseReply(UploadTask* task);
+    // An empty PUT that asks the session how much of the file it holds.
+    static bool isStatusQuery(const UploadTask& task);
     void logUploadRequest(const char* method, const QNetworkRequest& request, const QString& mime,
                           quint64 fileSize) const;
 

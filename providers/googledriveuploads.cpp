@@ -3,6 +3,7 @@
 #include "googledrive.h"
 
 #include "cloudlog.h"
+#include "hashdigest.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -259,7 +260,10 @@ void GoogleDrive::sendUploadData(UploadTask* task)
     logUploadRequest("put", request, mime, task->fileSize);
 
     task->chunkSize = qint64(task->fileSize);
-    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, 0, task->chunkSize);
+    if (!task->digest)
+        task->digest = std::make_shared<HashDigest>(QCryptographicHash::Md5);
+    task->reply =
+        sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, 0, task->chunkSize, task->digest);
     connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
 }
 
@@ -273,7 +277,8 @@ void GoogleDrive::sendRemainingData(UploadTask* task)
     logUploadRequest("put", request, mimeTypeOf(task->filePath), task->fileSize - quint64(task->offset));
     task->chunkSize = qint64(task->fileSize) - task->offset;
     task->requestKind = UPLOAD_APPEND_REQUEST;
-    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, task->offset, task->chunkSize);
+    task->reply = sendUploadBody(QNetworkAccessManager::PutOperation, request, task->file, task->offset,
+                                 task->chunkSize, task->digest);
     connect(task->reply, &QNetworkReply::uploadProgress, this, &GoogleDrive::onUploadReplyProgress);
 }
 
@@ -337,8 +342,16 @@ void GoogleDrive::acceptDataReply(UploadTask* task, const QJsonObject& json)
         const int dash = range.indexOf('-');
         bool ok = false;
         const qint64 last = dash > 0 ? range.mid(dash + 1).toLongLong(&ok) : -1;
+        const qint64 held = range.isEmpty() ? 0 : (ok && last >= 0 ? last + 1 : -1);
+        // The answer to a status query is no failure: the rest goes at once.
+        if (isStatusQuery(*task) && held >= 0 && quint64(held) < task->fileSize) {
+            releaseReply(task);
+            task->offset = held;
+            sendRemainingData(task);
+            return;
+        }
         CloudError incomplete(CloudError::Incomplete, range.isEmpty() ? tr("nothing kept") : QString::fromLatin1(range));
-        incomplete.setConfirmedOffset(range.isEmpty() ? 0 : (ok && last >= 0 ? last + 1 : -1));
+        incomplete.setConfirmedOffset(held);
         task->failure = incomplete;
         return;
     }
@@ -347,6 +360,13 @@ void GoogleDrive::acceptDataReply(UploadTask* task, const QJsonObject& json)
     const bool sizeAgrees = size.isUndefined() || size.toString().toULongLong() == task->fileSize;
     if ((status != 200 && status != 201) || id.isEmpty() || !sizeAgrees) {
         task->failure = CloudError(CloudError::BadReply, tr("the upload was not confirmed (status %1)").arg(status));
+        return;
+    }
+    // The service's digest of what it stored against ours of what was read.
+    const QByteArray theirs = json.value(QStringLiteral("md5Checksum")).toString().toLatin1();
+    const QByteArray ours = task->digest ? task->digest->result(task->fileSize) : QByteArray();
+    if (!theirs.isEmpty() && !ours.isEmpty() && theirs != ours) {
+        task->failure = CloudError(CloudError::FileChanged, tr("the stored copy does not match it"));
         return;
     }
     QString stored = task->targetPath;
@@ -366,7 +386,7 @@ void GoogleDrive::acceptDataReply(UploadTask* task, const QJsonObject& json)
 
 void GoogleDrive::resumeUpload(UploadTask* task, const CloudError& why)
 {
-    if (task->sessionId.isEmpty() || why.kind() == CloudError::NotFound) {
+    if (task->sessionId.isEmpty() || why.kind() == CloudError::SessionExpired) {
         // No session, or the service forgot it: the file again, from its start.
         CloudBase::resumeUpload(task, why);
         return;
@@ -380,8 +400,12 @@ void GoogleDrive::resumeUpload(UploadTask* task, const CloudError& why)
     askUploadStatus(task);
 }
 
+bool GoogleDrive::isStatusQuery(const UploadTask& task)
+{
+    return task.reply && task.reply->request().rawHeader("Content-Range").startsWith("bytes */");
+}
+
 bool GoogleDrive::commitsUpload(const UploadTask& task)
 {
-    return !task.sessionId.isEmpty() && task.reply
-        && !task.reply->request().rawHeader("Content-Range").startsWith("bytes */");
+    return !task.sessionId.isEmpty() && task.reply && !isStatusQuery(task);
 }

@@ -1,6 +1,12 @@
 #include "tokenstorage.h"
 
+#include "cloudlog.h"
+#include "profilekey.h"
 #include "qovisettings.h"
+#include "sealedrecord.h"
+
+#include <QCryptographicHash>
+#include <QSet>
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -35,21 +41,83 @@ bool fetch(const std::string& section, const std::string& name, std::vector<unsi
 
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
+bool store(const std::string& section, const std::string& name, const void* data, std::size_t size)
+{
+    return qvs::StoreBuffer(qvtl::string(section), qvtl::string(name), data, size);
+}
+
+// What a sealed record is bound to, and its name among the key's users.
+QByteArray place(const std::string& section, const std::string& name)
+{
+    return "token|" + QByteArray::fromStdString(section) + '|' + QByteArray::fromStdString(name);
+}
+
+// One line for each refused record, however often it is read.
+void refuse(const std::string& section, const std::string& name, const QByteArray& stored, const QString& why)
+{
+    static QSet<QByteArray> logged;
+    const QByteArray digest = QCryptographicHash::hash(place(section, name) + stored, QCryptographicHash::Sha256);
+    if (logged.contains(digest))
+        return;
+    logged.insert(digest);
+    CloudLog::instance()->logLine(LOG_ERR, "Token store: the record \"%s\" of \"%s\" is refused: %s", name.c_str(),
+                                  section.c_str(), why.toUtf8().constData());
+}
+
 } // namespace
 
 bool TokenStorage::saveToken(const std::string& section, CLOUD_TYPE cloudType, const std::string& token) const
 {
+    const std::string name = settingName(cloudType);
+    ProfileKey& profileKey = ProfileKey::instance();
+    if (const SecretKey* key = profileKey.forWriting()) {
+        QByteArray plain = QByteArray::fromStdString(token);
+        const QByteArray sealed = SealedRecord::seal(*key, place(section, name), plain);
+        OPENSSL_cleanse(plain.data(), std::size_t(plain.size()));
+        if (sealed.isEmpty())
+            return false;
+        // Registered first: a user too many only keeps the key longer.
+        profileKey.addUser(QString::fromLatin1(place(section, name)));
+        return store(section, name, sealed.constData(), std::size_t(sealed.size()));
+    }
     const std::string cipherText = encrypt(token);
-    return qvs::StoreBuffer(qvtl::string(section), qvtl::string(settingName(cloudType)), cipherText.data(),
-                            cipherText.size());
+    return store(section, name, cipherText.data(), cipherText.size());
 }
 
 bool TokenStorage::readToken(const std::string& section, CLOUD_TYPE cloudType, std::string& token) const
 {
+    const std::string name = settingName(cloudType);
     std::vector<unsigned char> bytes;
-    if (!fetch(section, settingName(cloudType), bytes))
+    if (!fetch(section, name, bytes))
         return false;
-    token = decrypt(std::string(bytes.cbegin(), bytes.cend()));
+    const QByteArray stored(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
+    if (SealedRecord::isSealed(stored))
+        return readSealed(section, name, stored, token);
+    token = decrypt(stored.toStdString());
+    // An older record goes over to the sealed form at its first reading.
+    if (!token.empty() && ProfileKey::instance().forWriting())
+        saveToken(section, cloudType, token);
+    return true;
+}
+
+bool TokenStorage::readSealed(const std::string& section, const std::string& name, const QByteArray& stored,
+                              std::string& token) const
+{
+    token.clear();
+    const SecretKey* key = ProfileKey::instance().forReading();
+    if (!key) {
+        const QString why = ProfileKey::instance().whyNoKey();
+        refuse(section, name, stored, QStringLiteral("its key is not to be had (%1)").arg(why));
+        return true;
+    }
+    QByteArray plain;
+    if (!SealedRecord::open(*key, place(section, name), stored, plain)) {
+        refuse(section, name, stored,
+               QStringLiteral("it fails authentication (damaged, or not sealed for this account with this profile's key)"));
+        return true;
+    }
+    token = plain.toStdString();
+    OPENSSL_cleanse(plain.data(), std::size_t(plain.size()));
     return true;
 }
 
@@ -59,7 +127,20 @@ bool TokenStorage::removeToken(const std::string& section, CLOUD_TYPE cloudType)
     std::vector<unsigned char> bytes;
     if (!fetch(section, name, bytes))
         return false;
-    return qvs::DeleteSetting(qvtl::string(section), qvtl::string(name));
+    if (!qvs::DeleteSetting(qvtl::string(section), qvtl::string(name)))
+        return false;
+    ProfileKey::instance().removeUser(QString::fromLatin1(place(section, name)));
+    return true;
+}
+
+TokenStorage::Protection TokenStorage::protection(const std::string& section, CLOUD_TYPE cloudType) const
+{
+    std::vector<unsigned char> bytes;
+    if (fetch(section, settingName(cloudType), bytes)) {
+        const QByteArray stored(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
+        return SealedRecord::isSealed(stored) ? Protection::Keyring : Protection::ProgramKey;
+    }
+    return ProfileKey::instance().keyringAnswers() ? Protection::Keyring : Protection::ProgramKey;
 }
 
 std::string TokenStorage::settingName(CLOUD_TYPE cloudType) const

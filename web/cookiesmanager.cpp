@@ -1,7 +1,10 @@
 #include "cookiesmanager.h"
 
+#include "privatefolder.h"
+#include "profilekey.h"
+#include "sealedrecord.h"
+
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkCookie>
@@ -13,16 +16,56 @@
 
 namespace {
 
-// The stored web sessions are credentials: their file is the user's alone,
-// from before the first value is written (QSettings keeps the mode of an
-// existing file when it rewrites it).
+// The stored web sessions are credentials: their file and folder are the
+// user's alone, from before the first value is written (QSettings keeps the
+// mode of an existing file when it rewrites it).
 void makePrivate(const QString& path)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!PrivateFolder::make(QFileInfo(path).absolutePath()))
+        return;
     QFile file(path);
     if (!file.exists() && !file.open(QIODevice::WriteOnly))
         return;
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    PrivateFolder::narrowFile(path);
+}
+
+// What a sealed cookie is bound to, and the group's name among the users
+// of the profile's key.
+QByteArray cookiePlace(const QString& application, const QString& group, const QString& key)
+{
+    return "cookies|" + application.toUtf8() + '|' + group.toUtf8() + '|' + key.toUtf8();
+}
+
+QString keyUser(const QString& application, const QString& group)
+{
+    return QStringLiteral("cookies|") + application + QLatin1Char('|') + group;
+}
+
+// Sealed under the profile's key where the keyring gives one; the raw form
+// of old elsewhere.
+QByteArray storedForm(const QString& application, const QString& group, const QString& key, const QByteArray& raw)
+{
+    ProfileKey& profileKey = ProfileKey::instance();
+    if (const SecretKey* secret = profileKey.forWriting()) {
+        const QByteArray sealed = SealedRecord::seal(*secret, cookiePlace(application, group, key), raw);
+        if (!sealed.isEmpty()) {
+            profileKey.addUser(keyUser(application, group));
+            return sealed;
+        }
+    }
+    return raw;
+}
+
+// Empty for a sealed value that does not open here.
+QByteArray rawForm(const QString& application, const QString& group, const QString& key, const QByteArray& stored)
+{
+    if (!SealedRecord::isSealed(stored))
+        return stored;
+    QByteArray raw;
+    const SecretKey* secret = ProfileKey::instance().forReading();
+    if (!secret || !SealedRecord::open(*secret, cookiePlace(application, group, key), stored, raw))
+        return {};
+    return raw;
 }
 
 std::unique_ptr<QSettings> openSettings(const QString& application, bool forWriting)
@@ -86,16 +129,38 @@ bool CookiesManager::loadCookies()
     if (m_rule.keeping == CookieRule::KeepSessionOnSignIn && !keys.contains(QLatin1String(m_rule.signInCookie)))
         return false;
 
+    const QString group = QLatin1String(m_rule.group);
     QList<QNetworkCookie> cookies;
+    QStringList rawKeys;
     for (const QString& key : keys) {
-        const QList<QNetworkCookie> parsed = QNetworkCookie::parseCookies(settings->value(key).toByteArray());
-        if (!parsed.isEmpty())
+        const QByteArray stored = settings->value(key).toByteArray();
+        const QList<QNetworkCookie> parsed =
+            QNetworkCookie::parseCookies(rawForm(m_applicationName, group, key, stored));
+        if (!parsed.isEmpty()) {
             cookies.append(parsed.first());
+            if (!SealedRecord::isSealed(stored))
+                rawKeys.append(key);
+        }
     }
     if (cookies.isEmpty())
         return false;
     setAllJarCookies(cookies);
+    settings.reset();
+    sealRawValues(rawKeys);
     return true;
+}
+
+void CookiesManager::sealRawValues(const QStringList& keys)
+{
+    // Values kept in the older raw form go over to the sealed form as
+    // soon as the keyring gives a key.
+    if (keys.isEmpty() || !ProfileKey::instance().forWriting())
+        return;
+    auto settings = openSettings(m_applicationName, true);
+    const QString group = QLatin1String(m_rule.group);
+    settings->beginGroup(group);
+    for (const QString& key : keys)
+        settings->setValue(key, storedForm(m_applicationName, group, key, settings->value(key).toByteArray()));
 }
 
 bool CookiesManager::saveCookies()
@@ -119,13 +184,15 @@ bool CookiesManager::saveSession(const QList<QNetworkCookie>& cookies)
             return false;
     }
     auto settings = openSettings(m_applicationName, true);
-    settings->beginGroup(QLatin1String(m_rule.group));
+    const QString group = QLatin1String(m_rule.group);
+    settings->beginGroup(group);
     settings->remove(QString());
     bool signedIn = false;
     for (const QNetworkCookie& cookie : cookies) {
         signedIn = signedIn || cookie.name() == signInCookie;
+        const QString key = QString::fromUtf8(cookie.name());
         if (!cookie.isSessionCookie())
-            settings->setValue(QString::fromUtf8(cookie.name()), cookie.toRawForm(QNetworkCookie::Full));
+            settings->setValue(key, storedForm(m_applicationName, group, key, cookie.toRawForm(QNetworkCookie::Full)));
     }
     return signedIn;
 }
@@ -133,11 +200,16 @@ bool CookiesManager::saveSession(const QList<QNetworkCookie>& cookies)
 bool CookiesManager::saveEveryCookie(const QList<QNetworkCookie>& cookies)
 {
     auto settings = openSettings(m_applicationName, true);
-    settings->beginGroup(QLatin1String(m_rule.group));
+    const QString group = QLatin1String(m_rule.group);
+    settings->beginGroup(group);
     for (const QNetworkCookie& cookie : cookies) {
-        if (!cookie.isSessionCookie())
-            settings->setValue(QString::fromUtf8(cookie.name()) + cookie.domain(),
-                               cookie.toRawForm(QNetworkCookie::Full));
+        const QString key = QString::fromUtf8(cookie.name()) + cookie.domain();
+        const QByteArray raw = cookie.toRawForm(QNetworkCookie::Full);
+        const QByteArray stored = settings->value(key).toByteArray();
+        // A cookie sealed as it is needs no new seal, nor a rewrite of the file.
+        const bool kept = SealedRecord::isSealed(stored) && rawForm(m_applicationName, group, key, stored) == raw;
+        if (!cookie.isSessionCookie() && !kept)
+            settings->setValue(key, storedForm(m_applicationName, group, key, raw));
     }
     return true;
 }
@@ -162,6 +234,8 @@ bool CookiesManager::removeSettingsGroup(const QString& application, const QStri
     auto settings = openSettings(application, true);
     settings->beginGroup(group);
     settings->remove(QString());
+    settings.reset();
+    ProfileKey::instance().removeUser(keyUser(application, group));
     return true;
 }
 

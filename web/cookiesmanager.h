@@ -6,7 +6,8 @@
 #include <QString>
 
 // The cookie jar of one account. It keeps the service's web session between
-// runs and notices, from the addresses of the responses that set cookies,
+// runs (each value sealed under the profile's key where the desktop's
+// keyring gives one, see TokenStorage) and notices, from the addresses of the responses that set cookies,
 // when the user signs in to or out of the service's web site.
 class CookiesManager : public QNetworkCookieJar
 {
@@ -34,6 +35,7 @@ signals:
 private:
     bool saveSession(const QList<QNetworkCookie>& cookies);
     bool saveEveryCookie(const QList<QNetworkCookie>& cookies);
+    void sealRawValues(const QStringList& keys);
 
     CookieRule m_rule;
     QString m_applicationName;

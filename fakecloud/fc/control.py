@@ -4,15 +4,19 @@ Bodies and answers are JSON."""
 
 import base64
 import json
+import mimetypes
+import secrets
 
 from .http import Response, json_response
-from .state import FOLDER_MIME, Content
+from .content import Content
+from .state import FOLDER_MIME
 
 HELP = """fakecloud control API (JSON bodies):
 GET /health | POST /reset | GET /state | POST /auto | GET,POST /clock | POST /redirects
-GET,POST /users | GET,POST /files | GET /files/content
+GET,POST /users | GET,POST /files | POST /files/generate | GET /files/content
 POST /tokens/lifetime | POST /tokens/issue | POST /tokens/expire | POST /revoke | POST /clients
 GET,POST,DELETE /faults | DELETE /faults/<id> | POST /tls | POST /sink | GET,DELETE /record | POST /hosts
+POST /cursors/reset | POST /sessions/expire
 """
 
 TLS_MODES = ("normal", "expired", "wrong_host", "untrusted", "self_signed", "unknown_root")
@@ -114,6 +118,34 @@ def google_parent(st, u, parent):
     return cur
 
 
+def generate(st, obj):
+    """`count` files of `size` bytes each (generated when read, never stored)
+    in one folder, named "<prefix> 00001<ext>" and on: a folder of ten
+    thousand in a fraction of a second."""
+    svc = service_of(obj)
+    count, size = obj.get("count"), obj.get("size", 0)
+    need(isinstance(count, int) and 1 <= count <= 1000000, "count: 1 to 1000000 files")
+    need(isinstance(size, int) and size >= 0, "size must be a whole number of bytes")
+    prefix, ext = str(obj.get("prefix", "file")), str(obj.get("ext", ".bin"))
+    mime = obj.get("mimeType") or mimetypes.guess_type("x" + ext)[0] or "application/octet-stream"
+    with st.lock:
+        u = user_of(st, svc, obj.get("email"))
+        if svc == "dropbox":
+            folder = obj.get("folder", "")
+            need(isinstance(folder, str) and (folder == "" or folder.startswith("/")) and not folder.endswith("/"),
+                 "folder must look like /Folder/Sub (or \"\" for the root)")
+            need(st.dropbox_ensure_folders(u, folder), "a file is in the way")
+            folder = u["files"][folder.lower()]["path_display"]
+            seed = folder + "/" + prefix
+            for n in range(1, count + 1):
+                st.dropbox_put_file(u, "%s/%s %05d%s" % (folder, prefix, n, ext), Content(size, pattern=seed))
+        else:
+            parent = google_parent(st, u, obj.get("folder"))
+            for n in range(1, count + 1):
+                st.google_put_file(u, "%s %05d%s" % (prefix, n, ext), mime, parent, Content(size, pattern=parent + prefix))
+    return json_response({"ok": True, "count": count})
+
+
 def dispatch(server, req):
     st = server.state
     path = req.path.rstrip("/") or "/"
@@ -204,6 +236,8 @@ def dispatch(server, req):
                         f = st.google_put_file(u, obj["name"], obj.get("mimeType", "application/octet-stream"),
                                                pid, content_from(obj))
                 return json_response(file_json(svc, f, u))
+    if path == "/files/generate" and m == "POST":
+        return generate(st, body_json(req))
     if path == "/files/content" and m == "GET":
         svc = req.params.get("service", "dropbox")
         with st.lock:
@@ -334,6 +368,17 @@ def dispatch(server, req):
                 st.db_redirects.pop(obj["app_key"], None)
             else:
                 st.db_redirects[obj["app_key"]] = list(uris)
+        return json_response({"ok": True})
+    if path in ("/cursors/reset", "/sessions/expire") and m == "POST":
+        obj = body_json(req)
+        services = [service_of(obj)] if "service" in obj else ["dropbox", "google"]
+        with st.lock:
+            for svc in services:
+                if path == "/cursors/reset":
+                    st.cursor_epoch[svc] = secrets.token_hex(4)
+                else:
+                    for sess in (st.db_sessions if svc == "dropbox" else st.g_sessions).values():
+                        sess["expired"] = True
         return json_response({"ok": True})
     if path == "/sink" and m == "POST":
         obj = body_json(req)

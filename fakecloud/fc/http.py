@@ -6,6 +6,7 @@ import queue
 import socket
 import ssl
 import threading
+import weakref
 from urllib.parse import parse_qsl, urlsplit
 
 READ_BLOCK = 1 << 20          # body data is handed on in blocks of up to 1 MiB
@@ -14,34 +15,37 @@ RECORD_BODY_LIMIT = 64 * 1024  # bodies up to this size are kept in the record
 BACKGROUND_HASH_FROM = 2 << 20  # larger bodies are hashed on a helper thread
 
 REASONS = {
-    100: "Continue", 200: "OK", 201: "Created", 204: "No Content",
+    100: "Continue", 200: "OK", 201: "Created", 204: "No Content", 206: "Partial Content",
     301: "Moved Permanently", 302: "Found", 303: "See Other", 304: "Not Modified",
     308: "Resume Incomplete", 400: "Bad Request", 401: "Unauthorized",
-    403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed", 409: "Conflict",
-    411: "Length Required", 413: "Payload Too Large", 429: "Too Many Requests",
+    403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed", 409: "Conflict", 410: "Gone",
+    411: "Length Required", 413: "Payload Too Large", 416: "Range Not Satisfiable", 429: "Too Many Requests",
     500: "Internal Server Error", 502: "Bad Gateway", 503: "Service Unavailable",
     504: "Gateway Timeout", 507: "Insufficient Storage",
 }
 
 
 class BackgroundHasher:
-    """SHA-256 of a large body, computed on a helper thread while the
-    connection's thread reads and handles the body (hashlib lets go of the
-    interpreter lock while it hashes, so the two run side by side)."""
+    """A digest (SHA-256 unless another hash is given, in its state so far)
+    of a large body, computed on a helper thread while the connection's
+    thread reads and handles the body (hashlib lets go of the interpreter
+    lock while it hashes, so the two run side by side)."""
 
-    def __init__(self):
-        self.h = hashlib.sha256()
+    def __init__(self, h=None):
+        self.h = h or hashlib.sha256()
         self.q = queue.Queue(maxsize=8)
-        self.t = threading.Thread(target=self._run, daemon=True)
+        self.t = threading.Thread(target=self._run, args=(self.q, self.h), daemon=True)
         self.t.start()
         self.done = False
+        weakref.finalize(self, self.q.put, None).atexit = False  # a hasher dropped unfinished ends its thread
 
-    def _run(self):
+    @staticmethod
+    def _run(q, h):
         while True:
-            data = self.q.get()
+            data = q.get()
             if data is None:
                 return
-            self.h.update(data)
+            h.update(data)
 
     def update(self, view):
         self.q.put(bytes(view))

@@ -9,9 +9,8 @@ import secrets
 import threading
 import time
 
-from .http import NullHasher
+from .content import Content
 
-KEEP_LIMIT = 64 << 20   # uploaded files up to this size are kept byte for byte
 RECORD_LIMIT = 20000    # the record keeps the last this many requests
 
 # Tokens carry their own description and a MAC made with this key, so a token
@@ -30,125 +29,12 @@ def unb64u(text):
     return base64.urlsafe_b64decode(text + "=" * (-len(text) % 4))
 
 
-def pattern_block(seed):
-    d = hashlib.sha256(seed.encode("utf-8")).digest()
-    return d * 128  # 4 KiB
-
-
 def iso(t):
     return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(t))
 
 
 def iso_ms(t):
     return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(t)) + ".%03dZ" % int((t % 1) * 1000)
-
-
-class Content:
-    """The bytes of a file: kept, or only described (size and hash), or a
-    generated pattern (files made by the control API with only a size)."""
-
-    def __init__(self, size=0, data=None, sha256=None, pattern=None):
-        self.size = size
-        self.data = data
-        self._sha256 = sha256
-        self.pattern = pattern
-
-    @classmethod
-    def of_bytes(cls, data):
-        return cls(len(data), bytes(data))
-
-    def blocks(self, start=0):
-        if self.data is not None:
-            mv = memoryview(self.data)
-            for i in range(start, self.size, 1 << 20):
-                yield mv[i:i + (1 << 20)]
-        elif self.pattern is not None:
-            block = pattern_block(self.pattern) * 256  # 1 MiB
-            pos = start
-            while pos < self.size:
-                off = pos % len(block)
-                n = min(len(block) - off, self.size - pos)
-                yield block[off:off + n]
-                pos += n
-
-    def available(self):
-        return self.data is not None or self.pattern is not None
-
-    @property
-    def sha256(self):
-        if self._sha256 is None and self.available():
-            h = hashlib.sha256()
-            for b in self.blocks():
-                h.update(b)
-            self._sha256 = h.hexdigest()
-        return self._sha256
-
-    def dropbox_content_hash(self):
-        """Dropbox's published content hash: SHA-256 of the SHA-256s of 4 MiB blocks."""
-        if not self.available():
-            return None
-        if getattr(self, "_content_hash", None) is None:
-            self._content_hash = self._compute_content_hash()
-        return self._content_hash
-
-    def _compute_content_hash(self):
-        outer = hashlib.sha256()
-        inner = hashlib.sha256()
-        filled = 0
-        for b in self.blocks():
-            mv = memoryview(b)
-            while len(mv):
-                take = min(len(mv), (4 << 20) - filled)
-                inner.update(mv[:take])
-                filled += take
-                mv = mv[take:]
-                if filled == 4 << 20:
-                    outer.update(inner.digest())
-                    inner = hashlib.sha256()
-                    filled = 0
-        if filled:
-            outer.update(inner.digest())
-        return outer.hexdigest()
-
-    def describe(self):
-        return {"size": self.size, "sha256": self.sha256, "kept": self.available()}
-
-
-class Upload:
-    """Bytes arriving in pieces (a Dropbox upload session, a Google resumable
-    session): counted, hashed as they come, kept while small. In sink mode
-    (`sink`, from POST /sink when the session starts) only counted: the file
-    then has its size, and neither bytes nor SHA-256."""
-
-    def __init__(self, sink=False):
-        self.sink = sink
-        self.size = 0
-        self.hasher = NullHasher() if sink else hashlib.sha256()
-        self.data = None if sink else bytearray()
-        self.kept = not sink
-        self.lock = threading.Lock()
-
-    def take_over(self, req_hasher):
-        """The first piece of an upload was the whole request body: its hash
-        state is the upload's too, which saves hashing the bytes twice (a
-        body read in sink mode has no hash, so neither has the upload)."""
-        if not self.sink:
-            self.hasher = req_hasher.copy()
-
-    def add(self, view, hash_it=True):
-        if hash_it:
-            self.hasher.update(view)
-        self.size += len(view)
-        if self.kept:
-            if self.size > KEEP_LIMIT:
-                self.kept = False
-                self.data = None
-            else:
-                self.data += view
-
-    def content(self):
-        return Content(self.size, bytes(self.data) if self.kept else None,
-                       sha256=self.hasher.hexdigest())
 
 
 RULES = ("classic", "live")
@@ -203,6 +89,9 @@ class State:
             self.db_redirects = {}      # app key -> its registered redirect URIs (live rules)
             # plain-http host -> (status, body); the player's ping host answers from the start
             self.extra_hosts = {"ping.qovi.com": {"status": 204, "body": ""}}
+            # cursors and page tokens name the listing they were made in: a new one makes them stale
+            self.cursor_epoch = {"dropbox": secrets.token_hex(4), "google": secrets.token_hex(4)}
+            self.listings = {}          # Drive searches already sorted, by user, file count and query
             self.db_sessions = {}
             self.db_committed = {}      # finished upload session id -> email (the session is spent)
             self.g_sessions = {}
@@ -271,6 +160,13 @@ class State:
 
     def dropbox_used(self, u):
         return u["used_extra"] + sum(f["content"].size for f in u["files"].values() if not f["folder"])
+
+    def sorted_paths(self, u):
+        """The user's Dropbox paths (lower case), sorted; sorted again only
+        when their number changed (entries are never removed)."""
+        if u.get("sorted_count") != len(u["files"]):
+            u["sorted_paths"], u["sorted_count"] = sorted(u["files"]), len(u["files"])
+        return u["sorted_paths"]
 
     def dropbox_ensure_folders(self, u, path_display):
         parts = [p for p in path_display.split("/") if p]

@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMimeDatabase>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 namespace {
 
@@ -35,15 +37,24 @@ QString safeName(QString name)
     return name.isEmpty() ? QStringLiteral("download") : name;
 }
 
+bool isVideoName(const QString& name)
+{
+    static const QMimeDatabase types;
+    return types.mimeTypeForFile(name, QMimeDatabase::MatchExtension).name().startsWith(QLatin1String("video/"));
+}
+
 } // namespace
 
 struct Downloader::Job {
     Download info;
-    QString driveId; // empty: fetched as given
+    qint64 expected = -1; // the size the address gives; -1 unknown
+    QString driveId;      // empty: fetched as given
     bool tokenRefused = false;
     QPointer<QNetworkReply> reply;
     std::unique_ptr<QFile> file;
     QElapsedTimer clock;
+    QTimer stall;
+    QString abandoned; // why the player ended the attempt itself
 };
 
 Downloader::Downloader(QString folder, TokenSource googleToken, QObject* parent)
@@ -54,8 +65,10 @@ Downloader::Downloader(QString folder, TokenSource googleToken, QObject* parent)
 Downloader::~Downloader()
 {
     for (const std::unique_ptr<Job>& job : m_downloads) {
-        if (job->reply)
+        if (job->reply) {
+            job->reply->disconnect(this);
             job->reply->abort();
+        }
     }
 }
 
@@ -68,7 +81,7 @@ int Downloader::add(const QUrl& address)
 {
     auto job = std::make_unique<Job>();
     job->info.address = address;
-    if (driveFile(address, &job->driveId, &job->info.announced, &job->info.name)) {
+    if (driveFile(address, &job->driveId, &job->expected, &job->info.name)) {
         job->info.service = QStringLiteral("Google Drive");
     } else {
         job->info.service = address.host().contains(QLatin1String("dropbox")) ? QStringLiteral("Dropbox")
@@ -76,8 +89,17 @@ int Downloader::add(const QUrl& address)
         job->info.name = address.fileName(QUrl::FullyDecoded);
     }
     job->info.name = safeName(job->info.name);
+    job->stall.setSingleShot(true);
+    const int id = count();
+    connect(&job->stall, &QTimer::timeout, this, [this, id] {
+        const Download& stalled = download(id);
+        const QString of = stalled.announced >= 0 ? tr(" of %1").arg(stalled.announced) : QString();
+        abandon(id, tr("no byte arrived for %1 s (%2%3 bytes received)")
+                        .arg(m_stallLimitMs / 1000.0)
+                        .arg(stalled.received)
+                        .arg(of));
+    });
     m_downloads.push_back(std::move(job));
-    const int id = count() - 1;
     emit added(id);
     start(id);
     return id;
@@ -97,7 +119,9 @@ void Downloader::start(int id)
     Job& job = *m_downloads[size_t(id)];
     job.info.state = Running;
     job.info.received = 0;
+    job.info.announced = job.expected;
     job.info.why.clear();
+    job.abandoned.clear();
     QNetworkRequest request(job.info.address);
     if (!job.driveId.isEmpty()) {
         request.setUrl(QUrl(QStringLiteral("https://%1%2%3?alt=media")
@@ -117,38 +141,79 @@ void Downloader::start(int id)
     }
     job.clock.start();
     job.reply = m_network.get(request);
+    connect(job.reply, &QNetworkReply::metaDataChanged, this, [this, id] { checkAnswer(id); });
     connect(job.reply, &QNetworkReply::readyRead, this, [this, id] { received(id); });
     connect(job.reply, &QNetworkReply::finished, this, [this, id] { finished(id); });
+    job.stall.start(m_stallLimitMs);
+    emit changed(id);
+}
+
+void Downloader::checkAnswer(int id)
+{
+    Job& job = *m_downloads[size_t(id)];
+    if (!job.reply)
+        return;
+    const int status = job.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status < 200 || status > 299)
+        return; // the ending says what the service answered
+    const QString type = job.reply->header(QNetworkRequest::ContentTypeHeader).toString();
+    if (type.startsWith(QLatin1String("text/html"), Qt::CaseInsensitive) && isVideoName(job.info.name)) {
+        abandon(id, tr("the service answered a web page, not the video"));
+        return;
+    }
+    const QVariant header = job.reply->header(QNetworkRequest::ContentLengthHeader);
+    if (!header.isValid())
+        return;
+    const qint64 length = header.toLongLong();
+    if (job.expected >= 0 && length != job.expected) {
+        abandon(id, tr("the service announced %1 bytes, not the %2 of the file").arg(length).arg(job.expected));
+        return;
+    }
+    job.info.announced = length;
     emit changed(id);
 }
 
 void Downloader::received(int id)
 {
     Job& job = *m_downloads[size_t(id)];
+    if (!job.reply)
+        return;
     const QByteArray bytes = job.reply->readAll();
     if (job.file->write(bytes) != bytes.size()) {
-        job.reply->abort();
+        abandon(id, tr("cannot write %1: %2").arg(job.file->fileName(), job.file->errorString()));
         return;
     }
+    job.stall.start(m_stallLimitMs);
     job.info.received += bytes.size();
-    if (job.info.announced < 0) {
-        const QVariant length = job.reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid())
-            job.info.announced = length.toLongLong();
-    }
     job.info.bytesPerSecond = job.info.received * 1000.0 / qMax<qint64>(1, job.clock.elapsed());
     emit changed(id);
+}
+
+void Downloader::abandon(int id, const QString& why)
+{
+    Job& job = *m_downloads[size_t(id)];
+    job.abandoned = why;
+    // Ends in finished(), at once, unless the reply has already finished.
+    if (job.reply)
+        job.reply->abort();
 }
 
 void Downloader::finished(int id)
 {
     Job& job = *m_downloads[size_t(id)];
     QNetworkReply* reply = job.reply;
-    if (reply->error() == QNetworkReply::NoError)
+    if (!reply)
+        return;
+    job.stall.stop();
+    if (reply->error() == QNetworkReply::NoError && job.abandoned.isEmpty())
         received(id);
     reply->deleteLater();
     job.reply = nullptr;
     job.file->close();
+    if (!job.abandoned.isEmpty()) {
+        fail(id, job.abandoned);
+        return;
+    }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 401 && !job.driveId.isEmpty() && !job.tokenRefused) {
         // The service refused the token: a fresh one, once.

@@ -16,12 +16,16 @@ class QNetworkReply;
 // The player's downloads: every address queued in its download manager is
 // fetched into the downloads folder, checked against the size announced for
 // it, and can be tried again when it failed. Google Drive addresses name a
-// file of the Drive API; its media is fetched with a bearer token the
-// player obtains from the cloud plug-in.
+// file of the Drive API and its size; its media is fetched with a bearer
+// token the player obtains from the cloud plug-in. A web page answered for
+// a video is refused, and a download that goes a while without a byte
+// fails, as the accounts' requests do.
 class Downloader : public QObject
 {
     Q_OBJECT
 public:
+    static constexpr int kStallLimitMs = 30000;
+
     enum State { Running, Done, Failed };
     struct Download {
         QUrl address;
@@ -46,6 +50,8 @@ public:
     int count() const { return int(m_downloads.size()); }
     const Download& download(int id) const;
     QString folder() const { return m_folder; }
+    // How long a download may go without a byte arriving.
+    void setStallLimit(int milliseconds) { m_stallLimitMs = milliseconds; }
 
 signals:
     void added(int id);
@@ -58,12 +64,16 @@ private:
 
     void start(int id);
     void received(int id);
+    void checkAnswer(int id);
     void finished(int id);
+    // Ends the attempt in flight with a reason of the player's own.
+    void abandon(int id, const QString& why);
     void fail(int id, const QString& why);
     QString freePath(const QString& name) const;
 
     QString m_folder;
     TokenSource m_googleToken;
+    int m_stallLimitMs = kStallLimitMs;
     QNetworkAccessManager m_network;
     std::vector<std::unique_ptr<Job>> m_downloads;
 };

@@ -57,11 +57,19 @@ ImportRoad::ImportRoad(QObject* plugin, WebWindowWatcher* watcher, CLOUD_TYPE cl
     connect(&m_timeout, &QTimer::timeout, this, &ImportRoad::onTimeout);
 }
 
+ImportRoad::~ImportRoad()
+{
+    QoviLumen::PingManager::setOutcomeObserver(nullptr);
+}
+
 int ImportRoad::run(const std::function<void()>& start, int timeoutSeconds)
 {
     m_clock.start();
     m_timeoutSeconds = timeoutSeconds;
     m_pingsSeen = QoviLumen::PingManager::recordedPings().size();
+    // A ping's answer comes without any event of the road's own.
+    QoviLumen::PingManager::setOutcomeObserver(
+        [this] { QMetaObject::invokeMethod(this, &ImportRoad::readNewPings, Qt::QueuedConnection); });
     if (!m_plugin || !connectPlugin()) {
         Console::say(QStringLiteral("demo: the plug-in lacks the signal openChooser(CLOUD_TYPE) or "
                                     "cloudConnected(CLOUD_TYPE,QString)"));
@@ -216,9 +224,11 @@ void ImportRoad::downloadFailed(const QString& name, const QString& why)
 void ImportRoad::readNewPings()
 {
     const QStringList pings = QoviLumen::PingManager::recordedPings();
-    for (; m_pingsSeen < pings.size(); ++m_pingsSeen) {
+    const QStringList outcomes = QoviLumen::PingManager::pingOutcomes();
+    // In their order: one whose answer is awaited holds back those after it.
+    for (; m_pingsSeen < pings.size() && !outcomes.value(m_pingsSeen).isEmpty(); ++m_pingsSeen) {
         const QString& ping = pings.at(m_pingsSeen);
-        say(QStringLiteral("usage ping recorded: %1").arg(ping));
+        say(QStringLiteral("usage ping %1").arg(outcomes.at(m_pingsSeen)));
         if (ping.contains(QLatin1String("-Register-")))
             m_reached.insert(RegisterPinged);
         else if (ping.contains(QLatin1String("-Import-")))
@@ -263,8 +273,7 @@ void ImportRoad::onTimeout()
 
 void ImportRoad::step(const QString& text)
 {
-    // A ping is recorded without any event of its own: whatever happens
-    // next shows that it came before.
+    // A ping that ended before this step is told before it.
     readNewPings();
     say(text);
 }

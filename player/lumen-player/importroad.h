@@ -29,6 +29,7 @@ class ImportRoad : public QObject
 public:
     // plugin: the object with the plug-in's slots and signals.
     ImportRoad(QObject* plugin, WebWindowWatcher* watcher, CLOUD_TYPE cloud);
+    ~ImportRoad() override;
 
     // Starts the import and waits until the file is queued, pinged and
     // downloaded, or the time is up. The exit status: 0 when the whole road

@@ -10,7 +10,19 @@
 #include <QDir>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace {
+
+// Qt's own debug output and warnings (a missing XDG_RUNTIME_DIR, say) mean
+// nothing to the user; errors, and the warnings of the player's own
+// frameworks (a plug-in bundle skipped), are said.
+void sayErrors(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const bool ours = context.category && qstrncmp(context.category, "lumen.", 6) == 0;
+    if (type == QtCriticalMsg || type == QtFatalMsg || (type == QtWarningMsg && ours))
+        std::fprintf(stderr, "lumen-player: %s\n", qPrintable(message));
+}
 
 struct Options {
     QString pluginFolder;
@@ -129,6 +141,7 @@ bool setUpHost(const Options& options)
 
 int main(int argc, char** argv)
 {
+    qInstallMessageHandler(sayErrors);
     // Without a display the player still runs, on the offscreen platform.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))

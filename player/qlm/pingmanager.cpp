@@ -6,11 +6,16 @@
 
 namespace QoviLumen {
 
+const char* const PingManager::kServiceHost = "ping.qovi.com";
+
 namespace {
 
 struct PingRecord {
     QString host;
     QStringList pings;
+    QStringList outcomes;
+    std::function<void()> observer;
+    int generation = 0; // a cleared record ignores endings of its older pings
 };
 
 PingRecord& record()
@@ -19,16 +24,42 @@ PingRecord& record()
     return pingRecord;
 }
 
+void settle(int index, const QString& outcome)
+{
+    record().outcomes[index] = outcome;
+    if (record().observer)
+        record().observer();
+}
+
 } // namespace
 
 bool PingManager::sendPing(const QString& url, bool waitForReply)
 {
-    record().pings.append(url);
-    const QUrl address(url);
-    if (record().host.isEmpty() || address.host() != record().host)
+    PingRecord& pings = record();
+    const int index = pings.pings.size();
+    pings.pings.append(url);
+    pings.outcomes.append(QString());
+    QUrl address(url);
+    if (pings.host.isEmpty()) {
+        settle(index, QStringLiteral("not sent (no ping host): %1").arg(url));
         return false;
+    }
+    if (address.host() != QLatin1String(kServiceHost) && address.host() != pings.host) {
+        settle(index, QStringLiteral("not sent (not addressed to the ping service): %1").arg(url));
+        return false;
+    }
     PingSender* sender = PingSender::instance();
-    return sender && sender->send(address, waitForReply);
+    if (!sender) {
+        settle(index, QStringLiteral("not sent (no application): %1").arg(url));
+        return false;
+    }
+    address.setHost(pings.host);
+    const QString target = address.toString();
+    const int generation = pings.generation;
+    return sender->send(address, waitForReply, [index, generation, target](const QString& ending) {
+        if (record().generation == generation)
+            settle(index, QStringLiteral("sent to %1, %2").arg(target, ending));
+    });
 }
 
 void PingManager::setPingHost(const QString& host)
@@ -41,9 +72,21 @@ QStringList PingManager::recordedPings()
     return record().pings;
 }
 
+QStringList PingManager::pingOutcomes()
+{
+    return record().outcomes;
+}
+
+void PingManager::setOutcomeObserver(std::function<void()> observer)
+{
+    record().observer = std::move(observer);
+}
+
 void PingManager::clearRecordedPings()
 {
+    ++record().generation;
     record().pings.clear();
+    record().outcomes.clear();
 }
 
 } // namespace QoviLumen

@@ -10,8 +10,18 @@
 namespace QoviLumen {
 
 namespace {
+
 constexpr int kWaitLimitMs = 5000;
+
+QString endingOf(const QNetworkReply* reply)
+{
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (reply->error() == QNetworkReply::NoError && status.isValid())
+        return QStringLiteral("answered %1").arg(status.toInt());
+    return QStringLiteral("failed: %1").arg(reply->errorString());
 }
+
+} // namespace
 
 PingSender* PingSender::instance()
 {
@@ -23,10 +33,13 @@ PingSender* PingSender::instance()
 
 PingSender::PingSender(QObject* parent) : QObject(parent) {}
 
-bool PingSender::send(const QUrl& url, bool waitForReply)
+bool PingSender::send(const QUrl& url, bool waitForReply, Ending ending)
 {
     QNetworkReply* reply = m_manager.get(QNetworkRequest(url));
-    connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    connect(reply, &QNetworkReply::finished, reply, [reply, ending] {
+        ending(endingOf(reply));
+        reply->deleteLater();
+    });
     if (!waitForReply)
         return true;
 
@@ -35,7 +48,7 @@ bool PingSender::send(const QUrl& url, bool waitForReply)
     connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     loop.exec();
     if (!reply->isFinished()) {
-        reply->abort();
+        reply->abort(); // its ending says so
         return false;
     }
     return reply->error() == QNetworkReply::NoError;

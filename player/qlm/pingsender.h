@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QUrl>
 
+#include <functional>
+
 namespace QoviLumen {
 
 // Sends pings over HTTP. Lives as a child of the application object, so its
@@ -12,10 +14,16 @@ class PingSender : public QObject
 {
     Q_OBJECT
 public:
+    // The ping's ending in words: "answered 204", "failed: <reason>".
+    using Ending = std::function<void(const QString& outcome)>;
+
     // Null when there is no application object to live under.
     static PingSender* instance();
 
-    bool send(const QUrl& url, bool waitForReply);
+    // Sends a GET; ending is called once, when it ended (at the latest
+    // before this returns, when waitForReply is set). Answers whether it
+    // was answered, or only whether it went out without waitForReply.
+    bool send(const QUrl& url, bool waitForReply, Ending ending);
 
 private:
     explicit PingSender(QObject* parent);

@@ -46,12 +46,12 @@ bool storeEntry(const qvtl::string& section, const qvtl::string& key, const char
     QString keyName;
     if (!toNames(section, key, sectionName, keyName))
         return false;
-    const SettingsFile file = valuesFile();
-    QJsonObject content = file.read();
-    QJsonObject entries = content.value(sectionName).toObject();
-    entries.insert(keyName, QJsonObject{{QLatin1String(kind), value}});
-    content.insert(sectionName, entries);
-    return file.write(content);
+    return valuesFile().update([&](QJsonObject& content) {
+        QJsonObject entries = content.value(sectionName).toObject();
+        entries.insert(keyName, QJsonObject{{QLatin1String(kind), value}});
+        content.insert(sectionName, entries);
+        return true;
+    });
 }
 
 } // namespace
@@ -114,17 +114,17 @@ bool DeleteSetting(const qvtl::string& section, const qvtl::string& name)
     QString keyName;
     if (!toNames(section, name, sectionName, keyName))
         return false;
-    const SettingsFile file = valuesFile();
-    QJsonObject content = file.read();
-    QJsonObject entries = content.value(sectionName).toObject();
-    if (!entries.contains(keyName))
+    return valuesFile().update([&](QJsonObject& content) {
+        QJsonObject entries = content.value(sectionName).toObject();
+        if (!entries.contains(keyName))
+            return false;
+        entries.remove(keyName);
+        if (entries.isEmpty())
+            content.remove(sectionName);
+        else
+            content.insert(sectionName, entries);
         return true;
-    entries.remove(keyName);
-    if (entries.isEmpty())
-        content.remove(sectionName);
-    else
-        content.insert(sectionName, entries);
-    return file.write(content);
+    });
 }
 
 } // namespace qvs

@@ -7,17 +7,69 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QSaveFile>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace qvs {
+
+Q_LOGGING_CATEGORY(lcSettings, "qovi.settings")
 
 namespace {
 
 constexpr mode_t kFolderMode = 0700;
+constexpr int kLockBoundMs = 2000;
+
+// The library's lock between processes: one hidden file at the root. The
+// system drops it with its holder, however that ends.
+class RootLock
+{
+public:
+    RootLock()
+    {
+        const QString root = SettingsFile::rootFolder();
+        if (root.isEmpty())
+            return;
+        const QByteArray path = QFile::encodeName(root + QStringLiteral("/.lock"));
+        const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0)
+            return;
+        QElapsedTimer waited;
+        waited.start();
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || waited.elapsed() >= kLockBoundMs) {
+                ::close(fd);
+                return;
+            }
+            QThread::msleep(2);
+        }
+        m_fd = fd;
+    }
+    ~RootLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    RootLock(const RootLock&) = delete;
+    RootLock& operator=(const RootLock&) = delete;
+    bool isHeld() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+void refuse(const QString& path)
+{
+    qCWarning(lcSettings, "QoviSettings: %s is not a regular file; refused", qUtf8Printable(path));
+}
 
 QByteArray nativeName(const QString& path)
 {
@@ -78,13 +130,36 @@ bool SettingsFile::toName(const qvtl::string& text, QString& name)
     return true;
 }
 
-QJsonObject SettingsFile::read() const
+QJsonObject SettingsFile::read(bool* readable) const
 {
-    QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly))
+    bool ignored = false;
+    bool& canRead = readable ? *readable : ignored;
+    canRead = false;
+    if (m_path.isEmpty())
         return {};
+    // Never blocks: a named pipe opened for reading would wait for a writer.
+    const int fd = ::open(nativeName(m_path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        canRead = errno == ENOENT;
+        return {};
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        refuse(m_path);
+        return {};
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {};
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return {};
+    canRead = true;
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return {};
     return document.object();
@@ -94,6 +169,11 @@ bool SettingsFile::write(const QJsonObject& content) const
 {
     if (!makeFolders())
         return false;
+    struct stat info {};
+    if (::stat(nativeName(m_path).constData(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        refuse(m_path);
+        return false;
+    }
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
@@ -102,9 +182,28 @@ bool SettingsFile::write(const QJsonObject& content) const
     if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
     const QByteArray bytes = QJsonDocument(content).toJson(QJsonDocument::Compact);
-    if (file.write(bytes) != bytes.size())
+    // Qt 5's commit() misses a failed flush of buffered bytes (a full disk)
+    // and would rename a short file over the old one: every step is checked
+    // before it, and a failure leaves the old file as it was.
+    if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
+        file.cancelWriting();
         return false;
+    }
     return file.commit();
+}
+
+bool SettingsFile::update(const std::function<bool(QJsonObject&)>& change) const
+{
+    if (!makeFolders())
+        return false;
+    const RootLock lock;
+    if (!lock.isHeld())
+        return false;
+    bool readable = false;
+    QJsonObject content = read(&readable);
+    if (!readable)
+        return false;
+    return !change(content) || write(content);
 }
 
 bool SettingsFile::makeFolders() const

@@ -5,11 +5,16 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
+
 namespace qvs {
 
 // One JSON document on disk, readable by its owner only. Anything that
 // cannot be read back as a JSON object reads as an empty object, so a lost
 // or damaged file means "nothing stored", never a failure of the caller.
+// Something other than a regular file in its place (a named pipe, say) is
+// refused unopened, with a warning; a file that exists but cannot be read
+// is never written over; a write that fails leaves the old file whole.
 class SettingsFile
 {
 public:
@@ -24,8 +29,13 @@ public:
     static bool toName(const qvtl::string& text, QString& name);
 
     const QString& path() const { return m_path; }
-    QJsonObject read() const;
+    // readable: false when a file is there that cannot be read.
+    QJsonObject read(bool* readable = nullptr) const;
     bool write(const QJsonObject& content) const;
+    // Reads, changes and writes the file under a lock that other processes
+    // of the library respect. change answers whether there is anything to
+    // write; false when the file cannot be read or written.
+    bool update(const std::function<bool(QJsonObject&)>& change) const;
     // Creates the missing folders down to the file, owner-only.
     bool makeFolders() const;
 

@@ -40,12 +40,14 @@ bool SettingsStore::CreateGroup(const qvtl::string& name, qvtl::RefCountedPtr<Qo
     QString key;
     if (!SettingsFile::toName(name, key))
         return false;
-    QJsonObject content = m_file.read();
-    if (!content.value(key).isObject()) {
-        content.insert(key, QJsonObject());
-        if (!m_file.write(content))
+    const bool made = m_file.update([&key](QJsonObject& content) {
+        if (content.value(key).isObject())
             return false;
-    }
+        content.insert(key, QJsonObject());
+        return true;
+    });
+    if (!made)
+        return false;
     group = qvtl::RefCountedPtr<QoviSettingsGroup>(new SettingsStoreGroup(m_file, key));
     return true;
 }

@@ -52,11 +52,12 @@ bool SettingsStoreGroup::set(const qvtl::string& key, const QJsonValue& value)
     QString name;
     if (!SettingsFile::toName(key, name))
         return false;
-    QJsonObject content = m_file.read();
-    QJsonObject group = content.value(m_name).toObject();
-    group.insert(name, value);
-    content.insert(m_name, group);
-    return m_file.write(content);
+    return m_file.update([&](QJsonObject& content) {
+        QJsonObject group = content.value(m_name).toObject();
+        group.insert(name, value);
+        content.insert(m_name, group);
+        return true;
+    });
 }
 
 } // namespace qvs

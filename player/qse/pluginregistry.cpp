@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QtGlobal>
 
 #include <algorithm>
@@ -20,6 +21,9 @@ namespace QSE {
 
 namespace {
 
+// A category of the player's own: its hosts tell these warnings from Qt's.
+Q_LOGGING_CATEGORY(framework, "lumen.framework")
+
 QString descriptionPath(const QFileInfo& bundle)
 {
     return bundle.absolutePath() + QLatin1Char('/') + bundle.completeBaseName() + QStringLiteral(".json");
@@ -27,7 +31,7 @@ QString descriptionPath(const QFileInfo& bundle)
 
 void skip(const std::string& bundlePath, const QString& why)
 {
-    qWarning("plug-in framework: skipped %s: %s", bundlePath.c_str(), qPrintable(why));
+    qCWarning(framework, "plug-in framework: skipped %s: %s", bundlePath.c_str(), qPrintable(why));
 }
 
 } // namespace
@@ -173,7 +177,7 @@ void PluginRegistry::unloadAll()
             flushDeferredDeletes();
             if (stillHeld && entry.library) {
                 // Its code must stay mapped while somebody still holds it.
-                qWarning("plug-in framework: %s is still held at unload; its bundle stays loaded",
+                qCWarning(framework, "plug-in framework: %s is still held at unload; its bundle stays loaded",
                          entry.info->name().c_str());
                 (void)entry.library.release();
             }

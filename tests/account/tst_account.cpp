@@ -41,6 +41,8 @@ private slots:
     void requestsCarry_data();
     void requestsCarry();
     void synchronousAnswerIsProcessedBeforeTheReturn();
+    void answerFromTheCache();
+    void canceledSpaceRequest();
     void unusableAnswers_data();
     void unusableAnswers();
     void certificatesRefused_data();
@@ -84,6 +86,8 @@ void AccountTest::requestsCarry_data()
                                     << "application/json";
     QTest::newRow("POST, empty body") << int(QNetworkAccessManager::PostOperation) << QByteArray("") << true << 0
                                       << QString();
+    QTest::newRow("POST without a body") << int(QNetworkAccessManager::PostOperation) << QByteArray() << true << 0
+                                         << QString();
     QTest::newRow("PUT") << int(QNetworkAccessManager::PutOperation) << QByteArray("{}") << true << 99 << QString();
     QTest::newRow("DELETE") << int(QNetworkAccessManager::DeleteOperation) << QByteArray() << true << 99 << QString();
 }
@@ -142,6 +146,39 @@ void AccountTest::synchronousAnswerIsProcessedBeforeTheReturn()
     QVERIFY(!logLines().join('\n').contains("processReplyFinished for EMAIL_REQUEST - fail"));
 }
 
+void AccountTest::answerFromTheCache()
+{
+    signIn(m_cloud, DROPBOX_CLOUD);
+    m_cloud.addFault({{"host", kApi}, {"path", kSpace}, {"kind", "status"}, {"status", 200},
+                      {"body", QJsonObject{{"used", 1}, {"allocation", QJsonObject{{"allocated", 5}}}}},
+                      {"headers", QJsonObject{{"Cache-Control", "max-age=3600"}}}});
+    const auto get = QNetworkAccessManager::GetOperation;
+    QCOMPARE(m_account->sendRequest(get, api(kSpace), FREESPACE_REQUEST, true, nullptr, false), 0);
+    QSignalSpy space(m_account.get(), &CloudBase::freeSpaceReceived);
+    QCOMPARE(m_account->sendRequest(get, api(kSpace), FREESPACE_REQUEST, false, nullptr, false), 0);
+    QVERIFY(waitFor([&] { return space.size() == 1; }));
+    QCOMPARE(space[0][0].toULongLong(), quint64(4));
+    QCOMPARE(requests(m_cloud, kApi, kSpace).size(), 1);
+    QCOMPARE(logCount("INF Dropbox: processReplyFinished for FREESPACE_REQUEST - ok (from cache)"), 1);
+}
+
+void AccountTest::canceledSpaceRequest()
+{
+    signIn(m_cloud, DROPBOX_CLOUD);
+    QVERIFY(m_account->getFreeSpace(true) != kUnknown);
+    m_cloud.addFault({{"host", kApi}, {"path", kSpace}, {"kind", "delay"}, {"seconds", 5}});
+    QSignalSpy space(m_account.get(), &CloudBase::freeSpaceReceived);
+    m_account->getFreeSpace(false);
+    QVERIFY(waitFor([&] { return m_cloud.requests(kApi, kSpace).size() == 2; }));
+    for (QNetworkReply* reply : m_account->manager()->findChildren<QNetworkReply*>()) {
+        if (reply->isRunning())
+            reply->abort();
+    }
+    QVERIFY(waitFor([&] { return space.size() == 1; }));
+    QCOMPARE(space[0][0].toULongLong(), kUnknown);
+    QCOMPARE(m_account->freeSpace(), kUnknown);
+}
+
 void AccountTest::unusableAnswers_data()
 {
     QTest::addColumn<QJsonObject>("fault");
@@ -149,6 +186,7 @@ void AccountTest::unusableAnswers_data()
     const auto answer = [](const QByteArray& body, const char* type) {
         return QJsonObject{{"kind", "status"}, {"status", 200}, {"body", QString::fromUtf8(body)}, {"content_type", type}};
     };
+    QTest::newRow("service fails") << QJsonObject{{"kind", "status"}, {"status", 503}} << int(CloudError::ServiceFailed);
     QTest::newRow("HTML") << answer("<html>maintenance</html>", "text/html") << int(CloudError::BadReply);
     QTest::newRow("truncated JSON") << answer("{\"used\": 12, \"alloc", "application/json") << int(CloudError::BadReply);
     QTest::newRow("JSON without the figures") << answer("{\"quota\": 1}", "application/json") << int(CloudError::BadReply);
@@ -170,9 +208,12 @@ void AccountTest::unusableAnswers()
     fault["host"] = kApi;
     fault["path"] = kSpace;
     m_cloud.addFault(fault);
+    int asked = 0; // QSignalSpy cannot record a bool&
+    connect(m_account.get(), &CloudBase::failedRetry, this, [&asked](const QString&, bool&) { ++asked; });
     QCOMPARE(m_account->getFreeSpace(true), kUnknown);
     QCOMPARE(int(m_account->lastError().kind()), error);
     QVERIFY(logged("WRN Failed to get free space"));
+    QCOMPARE(asked, 0); // a space query asks nobody to retry
     // Asked without waiting, the answer still comes, once.
     QSignalSpy space(m_account.get(), &CloudBase::freeSpaceReceived);
     m_account->getFreeSpace(false);

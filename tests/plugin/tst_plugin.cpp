@@ -226,6 +226,7 @@ void PluginTest::accountsOnFirstNeed()
     QCOMPARE(pingPaths(), QStringList{"q10-macplayer-cloud-connect-Register-GoogleDrive-Geo-US"});
 
     const auto unknown = CLOUD_TYPE(7);
+    QCOMPARE(QString::fromLatin1(CloudBase::cloudTypeName(unknown)), QString());
     m_plugin->connectCloud(unknown);
     m_plugin->disconnectFromCloud(unknown);
     QVERIFY(!m_plugin->isCloudConnected(unknown));
@@ -277,6 +278,11 @@ void PluginTest::queuedAddresses_data()
                                                  << QStringList{"Import-GoogleDrive-Container-mkv"};
     QTest::newRow("Drive, no size") << 1 << QVariantList{entry({{"id", "x"}, {"fileName", "m.mov"}})}
                                     << QStringList{api + "x/777/m.mov"} << QStringList{"Import-GoogleDrive-Container-mov"};
+    QTest::newRow("Drive, size 0") << 1 << QVariantList{entry({{"id", "x"}, {"fileSize", 0}, {"fileName", "m.mov"}})}
+                                   << QStringList{api + "x/0/m.mov"} << QStringList{"Import-GoogleDrive-Container-mov"};
+    QTest::newRow("Drive, no id") << 1 << QVariantList{entry({{"fileSize", 512}, {"fileName", "m.mov"}})}
+                                  << QStringList{api + "/512/m.mov"} << QStringList{"Import-GoogleDrive-Container-mov"};
+    QTest::newRow("empty list") << 0 << QVariantList{} << QStringList{} << QStringList{};
     QTest::newRow("Dropbox link as it is, invalid entries skipped")
         << 0 << QVariantList{QVariant(), entry({{"filelink", dl + "a/clip.tar.gz"}, {"id", "x"}})}
         << QStringList{dl + "a/clip.tar.gz"} << QStringList{"Import-Dropbox-Container-gz"};

@@ -73,6 +73,8 @@ private slots:
     void redirects();
     void errorBodies_data();
     void errorBodies();
+    void accountRequestWithoutAnId_data();
+    void accountRequestWithoutAnId();
     void spaceFigures_data();
     void spaceFigures();
     void firstImportThenStraightToTheChooser();
@@ -147,42 +149,72 @@ void DropboxTest::errorBodies_data()
 {
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("message");
     QTest::addColumn<int>("kind");
     QTest::addColumn<qint64>("offset");
-    QTest::newRow("not JSON") << QByteArray("Internal Server Error") << 1 << int(CloudError::None) << qint64(-1);
+    const QString untouched = QStringLiteral("untouched");
+    QTest::newRow("empty") << QByteArray() << 1 << untouched << int(CloudError::None) << qint64(-1);
+    QTest::newRow("empty array") << QByteArray("[]") << 1 << untouched << int(CloudError::None) << qint64(-1);
+    QTest::newRow("not JSON") << QByteArray("Internal Server Error") << 1 << untouched << int(CloudError::None)
+                              << qint64(-1);
+    QTest::newRow("error without a summary") << QByteArray(R"({"error": {".tag": "other"}})") << 0 << QString()
+                                             << int(CloudError::None) << qint64(-1);
+    QTest::newRow("other summary") << QByteArray(R"({"error_summary": "other"})") << 0 << "other"
+                                   << int(CloudError::None) << qint64(-1);
     QTest::newRow("invalid token") << QByteArray(R"({"error_summary": "invalid_access_token/..."})") << 2
-                                   << int(CloudError::GrantRevoked) << qint64(-1);
+                                   << "invalid_access_token" << int(CloudError::GrantRevoked) << qint64(-1);
     QTest::newRow("no space") << QByteArray(R"({"error_summary": "path/insufficient_space/"})") << 3
-                              << int(CloudError::InsufficientSpace) << qint64(-1);
+                              << "insufficient_space" << int(CloudError::InsufficientSpace) << qint64(-1);
+    QTest::newRow("both keys") << QByteArray(R"({"error_summary": "path/insufficient_space/invalid_access_token/"})")
+                               << 2 << "invalid_access_token" << int(CloudError::GrantRevoked) << qint64(-1);
     QTest::newRow("wrong offset")
         << QByteArray(R"({"error_summary": "incorrect_offset/", "error": {".tag": "incorrect_offset", "correct_offset": 42}})")
-        << 0 << int(CloudError::WrongOffset) << qint64(42);
+        << 0 << "incorrect_offset/" << int(CloudError::WrongOffset) << qint64(42);
     QTest::newRow("wrong offset, looked up")
         << QByteArray(R"({"error_summary": "lookup_failed/incorrect_offset/",
                           "error": {"lookup_failed": {"correct_offset": 7}}})")
-        << 0 << int(CloudError::WrongOffset) << qint64(7);
+        << 0 << "lookup_failed/incorrect_offset/" << int(CloudError::WrongOffset) << qint64(7);
     QTest::newRow("path conflict") << QByteArray(R"({"error_summary": "path/conflict/file/"})") << 0
-                                   << int(CloudError::PathConflict) << qint64(-1);
+                                   << "path/conflict/file/" << int(CloudError::PathConflict) << qint64(-1);
     QTest::newRow("closed session") << QByteArray(R"({"error_summary": "lookup_failed/closed/"})") << 0
-                                    << int(CloudError::NotFound) << qint64(-1);
+                                    << "lookup_failed/closed/" << int(CloudError::NotFound) << qint64(-1);
 }
 
 void DropboxTest::errorBodies()
 {
     QFETCH(QByteArray, body);
     QFETCH(int, code);
+    QFETCH(QString, message);
     QFETCH(int, kind);
     QFETCH(qint64, offset);
-    std::string message;
-    QCOMPARE(m_account->parseErrorReply(body, message), code);
+    std::string said = "untouched";
+    QCOMPARE(m_account->parseErrorReply(body, said), code);
+    QCOMPARE(QString::fromStdString(said), message);
+    // The body goes to the log once, when it has a summary.
+    QCOMPARE(logCount("ERR Dropbox: returned error:"), body.contains("error_summary") ? 1 : 0);
     QNetworkReply* reply = m_account->manager()->get(QNetworkRequest(QUrl("http://127.0.0.1:1/")));
     const CloudError error = m_account->describeError(reply, body);
     reply->abort();
     delete reply;
     QCOMPARE(int(error.kind()), kind);
     QCOMPARE(error.confirmedOffset(), offset);
-    if (code >= 2)
-        QVERIFY(logged("ERR Dropbox: returned error:"));
+}
+
+void DropboxTest::accountRequestWithoutAnId_data()
+{
+    QTest::addColumn<QByteArray>("record");
+    QTest::newRow("no record") << QByteArray();
+    QTest::newRow("record without an account id") << QByteArray(R"({"access_token": "T"})");
+}
+
+void DropboxTest::accountRequestWithoutAnId()
+{
+    QFETCH(QByteArray, record);
+    if (!record.isEmpty())
+        storeToken(DROPBOX_CLOUD, record);
+    QCOMPARE(m_account->sendAboutAccountSyncRequest(EMAIL_REQUEST), int(QNetworkReply::AuthenticationRequiredError));
+    QVERIFY(logged("WRN Dropbox: sendAboutAccountSyncRequest - can't to send request because accountID is empty"));
+    QCOMPARE(m_cloud.requests("api.dropboxapi.com").size(), 0);
 }
 
 void DropboxTest::spaceFigures_data()

@@ -10,10 +10,15 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonDocument>
+#include <QNetworkProxy>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUrlQuery>
+
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace teststate;
 
@@ -29,6 +34,11 @@ const qint64 kHour = 3600 * 1000;
 QJsonObject record()
 {
     return QJsonDocument::fromJson(storedToken(GDRIVE_CLOUD)).object();
+}
+
+QString clientId()
+{
+    return QString::fromStdString(cloudCredential(kApplication, GDRIVE_CLOUD, -1));
 }
 
 QJsonObject putFault(const QString& kind, const QJsonObject& more = {})
@@ -53,9 +63,14 @@ private slots:
     void errorBodies_data();
     void errorBodies();
     void signInThroughTheWebView();
+    void loopbackPort();
+    void loopbackLoads_data();
+    void loopbackLoads();
     void codeWithAStoredRecord_data();
     void codeWithAStoredRecord();
     void tokenAgeHasNoMargin();
+    void tokenRenewal_data();
+    void tokenRenewal();
     void refreshRepeatsTheRefusedRequest_data();
     void refreshRepeatsTheRefusedRequest();
     void spaceFigures_data();
@@ -63,6 +78,7 @@ private slots:
     void foldersOfAPath_data();
     void foldersOfAPath();
     void folderMadeTwiceAtOnce();
+    void firstOfTwoFoldersOfTheName();
     void preparationEndsEveryWaitingFile_data();
     void preparationEndsEveryWaitingFile();
     void resumableUpload_data();
@@ -128,6 +144,7 @@ void GoogleDriveTest::errorBodies_data()
     QTest::newRow("other error string") << QByteArray(R"({"error": "access_denied"})") << -1 << int(CloudError::None);
     QTest::newRow("no error member") << QByteArray(R"({"kind": "drive#about"})") << 0 << int(CloudError::None);
     QTest::newRow("not JSON") << QByteArray("<html>502</html>") << 1 << int(CloudError::None);
+    QTest::newRow("empty") << QByteArray() << 1 << int(CloudError::None);
 }
 
 void GoogleDriveTest::errorBodies()
@@ -157,10 +174,11 @@ void GoogleDriveTest::signInThroughTheWebView()
     QVERIFY(!record()["refresh_token"].toString().isEmpty());
     QVERIFY(record()["received_time"].toDouble() > 0);
 
-    const QUrlQuery asked(requests(m_cloud, kAccounts, "/o/oauth2/auth").at(0)["query"].toString());
-    QCOMPARE(asked.queryItemValue("access_type"), QStringLiteral("offline"));
-    const QString redirect = asked.queryItemValue("redirect_uri", QUrl::FullyDecoded);
-    QVERIFY(redirect.startsWith("http://localhost:"));
+    // The first free port; the items in their order.
+    const QString asked = requests(m_cloud, kAccounts, "/o/oauth2/auth").at(0)["query"].toString();
+    const QString redirect = QStringLiteral("http://localhost:30000");
+    QVERIFY2(asked.endsWith("&access_type=offline&response_type=code&redirect_uri=" + redirect + "&client_id=" + clientId()),
+             qPrintable(asked));
     const QJsonArray exchanges = requests(m_cloud, kAccounts, kToken);
     QCOMPARE(exchanges.size(), 1);
     const QUrlQuery form(QString::fromUtf8(body(exchanges[0].toObject())));
@@ -182,6 +200,43 @@ void GoogleDriveTest::signInThroughTheWebView()
     QVERIFY(waitFor([&] { return again.size() == 1; }));
     m_account.reset();
     QVERIFY(TestAccount<GoogleDrive>().isConnected(false));
+}
+
+void GoogleDriveTest::loopbackPort()
+{
+    QTcpServer first, second; // another program's
+    for (QTcpServer* server : {&first, &second}) {
+        server->setProxy(QNetworkProxy::NoProxy);
+        QVERIFY(server->listen(QHostAddress::Any, quint16(server == &first ? 30000 : 30001)));
+    }
+    QVERIFY(m_account->authorizationUrl().endsWith("&redirect_uri=http://localhost:30002&client_id=" + clientId()));
+    QCOMPARE(logLines(), (QStringList{"INF Searching unused port...", "WRN Port 30000 already in use",
+                                      "WRN Port 30001 already in use", "INF Port 30002 will be used"}));
+}
+
+void GoogleDriveTest::loopbackLoads_data()
+{
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("line"); // empty: nothing at all
+    const QString code = QStringLiteral("http://localhost:30000/?code=4/C0DE&scope=https://www.googleapis.com/auth/drive");
+    QTest::newRow("code in a page that loaded") << 0 << code << QString();
+    QTest::newRow("code in a load of an unknown scheme") << 301 << code << QString();
+    QTest::newRow("refusal") << 1 << "http://localhost:30000/?error=access_denied"
+                             << "ERR Google Drive: Error during authorization - access_denied";
+    QTest::newRow("refusal from another host") << 1 << "http://127.0.0.1:30000/?error=access_denied" << QString();
+}
+
+void GoogleDriveTest::loopbackLoads()
+{
+    QFETCH(int, error);
+    QFETCH(QString, url);
+    QFETCH(QString, line);
+    m_account->view()->show();
+    m_account->authorizationReply(error, url);
+    QCOMPARE(logLines(), line.isEmpty() ? QStringList() : QStringList{line});
+    QCOMPARE(m_account->view()->isVisible(), line.isEmpty());
+    QCOMPARE(m_cloud.requests().size(), 0);
 }
 
 void GoogleDriveTest::codeWithAStoredRecord_data()
@@ -214,11 +269,23 @@ void GoogleDriveTest::tokenAgeHasNoMargin()
     signIn(m_cloud, GDRIVE_CLOUD);
     QJsonObject stored = record();
     stored["expires_in"] = 3600;
-    for (const auto& [ago, expired] : {std::pair{kHour - 500, false}, std::pair{kHour + 500, true}}) {
-        stored["received_time"] = double(QDateTime::currentMSecsSinceEpoch() - ago);
-        storeToken(GDRIVE_CLOUD, QJsonDocument(stored).toJson());
-        QCOMPARE(m_account->isTokenExpired(), expired);
-    }
+    // Whether a record counts as expired when read `past` ms after its
+    // lifetime's end, read within the one millisecond it was made for.
+    const auto expiredAt = [&](qint64 past) {
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            const qint64 at = QDateTime::currentMSecsSinceEpoch() + 20;
+            stored["received_time"] = double(at - kHour - past);
+            storeToken(GDRIVE_CLOUD, QJsonDocument(stored).toJson());
+            while (QDateTime::currentMSecsSinceEpoch() < at) {
+            }
+            const bool expired = m_account->isTokenExpired();
+            if (QDateTime::currentMSecsSinceEpoch() == at)
+                return expired;
+        }
+        qFatal("the record could not be read within one millisecond");
+    };
+    QCOMPARE(expiredAt(0), false);
+    QCOMPARE(expiredAt(1), true);
     // Expired: renewed before use, and the new record keeps the refresh token.
     QVERIFY(m_account->getFreeSpace(true) != CloudBase::kUnknownSpace);
     QCOMPARE(requests(m_cloud, kAccounts, kToken).size(), 0); // a space query does not look at the age
@@ -229,28 +296,94 @@ void GoogleDriveTest::tokenAgeHasNoMargin()
     QVERIFY(!m_account->isTokenExpired());
 }
 
+void GoogleDriveTest::tokenRenewal_data()
+{
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<bool>("refused"); // the token endpoint fails
+    QTest::addColumn<int>("refreshes"); // more than none: a signed-in account whose token's lifetime is over
+    QTest::addColumn<QString>("line");
+    QTest::newRow("no record: nothing to renew")
+        << "ensureValidToken" << false << 0 << "INF Google Drive: token is valid yet";
+    QTest::newRow("refused, nobody retries") << "refresh" << true << 1
+                                             << "INF Google Drive: sendRefreshTokenSyncRequest - Failed";
+    QTest::newRow("chooser after a refused refresh") << "openChooserFlow" << true << 1
+                                                     << "WRN Google Drive: token expired, need to refresh";
+    QTest::newRow("after a failed grant check") << "refresh after REVOKE_STATUS_REQUEST" << false << 1
+                                                << "INF Google Drive: repeat previous REVOKE_STATUS_REQUEST";
+}
+
+void GoogleDriveTest::tokenRenewal()
+{
+    QFETCH(QString, call);
+    QFETCH(bool, refused);
+    QFETCH(int, refreshes);
+    QFETCH(QString, line);
+    if (refreshes) {
+        signIn(m_cloud, GDRIVE_CLOUD);
+        QJsonObject stored = record();
+        stored["received_time"] = double(QDateTime::currentMSecsSinceEpoch() - 2 * kHour);
+        storeToken(GDRIVE_CLOUD, QJsonDocument(stored).toJson());
+    }
+    if (refused)
+        m_cloud.addFault({{"host", kAccounts}, {"path", kToken}, {"kind", "status"}, {"status", 500}});
+    if (call == "ensureValidToken") {
+        QVERIFY(m_account->ensureValidToken());
+    } else if (call == "openChooserFlow") {
+        m_account->openChooserFlow();
+    } else {
+        // A reply of another manager: the account only reads what it was for.
+        QNetworkAccessManager elsewhere;
+        std::unique_ptr<QNetworkReply> failed;
+        if (call.contains("REVOKE")) {
+            failed.reset(elsewhere.get(QNetworkRequest(QUrl("http://127.0.0.1:1/"))));
+            failed->setProperty("request_id", REVOKE_STATUS_REQUEST);
+        }
+        QCOMPARE(m_account->sendRefreshTokenSyncRequest(failed.get()).isEmpty(), refused);
+    }
+    QCOMPARE(requests(m_cloud, kAccounts, kToken).size(), refreshes);
+    QVERIFY(logged(line));
+    // Nothing else is sent, and no chooser opens.
+    QCOMPARE(requests(m_cloud, kApi).size(), 0);
+    QCOMPARE(logCount("INF Google Drive: opening chooser"), 0);
+}
+
 void GoogleDriveTest::refreshRepeatsTheRefusedRequest_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("always"); // every token refused, even the renewed one
+    QTest::addColumn<bool>("unsaved"); // the renewed token cannot be written (a full disk)
     QTest::addColumn<int>("repeated");
-    QTest::newRow("space") << kAbout << false << 2;
-    QTest::newRow("folder search") << QStringLiteral("/drive/v3/files") << false << 2;
-    QTest::newRow("space refused after the refresh too") << kAbout << true << 2;
+    QTest::newRow("space") << kAbout << false << false << 2;
+    QTest::newRow("folder search") << QStringLiteral("/drive/v3/files") << false << false << 2;
+    QTest::newRow("space refused after the refresh too") << kAbout << true << false << 2;
+    QTest::newRow("renewed token that cannot be saved") << kAbout << false << true << 2;
 }
 
 void GoogleDriveTest::refreshRepeatsTheRefusedRequest()
 {
     QFETCH(QString, path);
     QFETCH(bool, always);
+    QFETCH(bool, unsaved);
     QFETCH(int, repeated);
     signIn(m_cloud, GDRIVE_CLOUD);
     QJsonObject fault{{"host", kApi}, {"path", path}, {"kind", "expired"}};
     if (!always)
         fault["times"] = 1;
-    m_cloud.addFault(fault);
+    if (unsaved) // the stored token really is spent: only the renewed one works
+        m_cloud.control("POST", "/tokens/expire", {{"service", "google"}, {"email", kAlice}});
+    else
+        m_cloud.addFault(fault);
+    rlimit limit{};
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+    const rlimit none{0, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (unsaved) // no file grows: the settings, the log, the cache
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &none) == 0);
     if (path == kAbout) {
-        QCOMPARE(m_account->getFreeSpace(true) == CloudBase::kUnknownSpace, always);
+        const quint64 free = m_account->getFreeSpace(true);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        std::signal(SIGXFSZ, previous);
+        QCOMPARE(free == CloudBase::kUnknownSpace, always);
     } else {
         const QList<UploadOutcome> outcomes =
             uploadAll({writeFile(m_files.filePath("m.mkv"), 10, 1)}, "/Videos");
@@ -286,23 +419,30 @@ void GoogleDriveTest::foldersOfAPath_data()
 {
     QTest::addColumn<QString>("target");
     QTest::addColumn<QStringList>("created");
+    QTest::addColumn<QString>("search"); // the first search's query, as sent; empty: none
     QTest::addColumn<int>("error");
+    const auto expression = [](const QString& name) {
+        return "orderBy=folder&q=name%20%3D%20%27" + name + "%27%20and%20trashed%20%3D%20false";
+    };
     const int none = int(CloudError::None);
-    QTest::newRow("existing") << "/Videos" << QStringList{} << none;
-    QTest::newRow("nested") << "/Films/2026/" << QStringList{"Films", "2026"} << none;
+    QTest::newRow("existing") << "/Videos" << QStringList{} << expression("Videos") << none;
+    QTest::newRow("nested") << "/Films/2026/" << QStringList{"Films", "2026"} << expression("Films") << none;
     QTest::newRow("quote and backslash") << QStringLiteral("/it's a \\ \"test\"") << QStringList{"it's a \\ \"test\""}
-                                         << none;
-    QTest::newRow("inside an existing one") << "Videos/Extra" << QStringList{"Extra"} << none;
-    QTest::newRow("doubled slashes and dots") << "//Films/.//2026//" << QStringList{"Films", "2026"} << none;
-    QTest::newRow("the top") << "/" << QStringList{} << none;
-    QTest::newRow("a file in the way") << "/Videos/holiday.mov" << QStringList{} << int(CloudError::PathConflict);
-    QTest::newRow("climbing out") << "/a/../b" << QStringList{} << int(CloudError::LocalFile);
+                                         << expression("it%5C%27s%20a%20%5C%5C%20%22test%22") << none;
+    QTest::newRow("inside an existing one") << "Videos/Extra" << QStringList{"Extra"} << expression("Videos") << none;
+    QTest::newRow("doubled slashes and dots") << "//Films/.//2026//" << QStringList{"Films", "2026"}
+                                              << expression("Films") << none;
+    QTest::newRow("the top") << "/" << QStringList{} << QString() << none;
+    QTest::newRow("a file in the way") << "/Videos/holiday.mov" << QStringList{} << expression("Videos")
+                                       << int(CloudError::PathConflict);
+    QTest::newRow("climbing out") << "/a/../b" << QStringList{} << QString() << int(CloudError::LocalFile);
 }
 
 void GoogleDriveTest::foldersOfAPath()
 {
     QFETCH(QString, target);
     QFETCH(QStringList, created);
+    QFETCH(QString, search);
     QFETCH(int, error);
     signIn(m_cloud, GDRIVE_CLOUD);
     const QString path = writeFile(m_files.filePath("movie.mkv"), 1000, 3);
@@ -315,6 +455,8 @@ void GoogleDriveTest::foldersOfAPath()
     }
     const UploadOutcome first = uploadAll({path}, target).value(0);
     QCOMPARE(int(first.error.kind()), error);
+    const QJsonArray searches = requests(m_cloud, kApi, "/drive/v3/files");
+    QCOMPARE(searches.isEmpty() ? QString() : searches.at(0)["query"].toString(), search);
     if (error != int(CloudError::None)) {
         QVERIFY(first.error.text().contains(target));
         QVERIFY(requests(m_cloud, kApi, kUpload).isEmpty());
@@ -353,24 +495,41 @@ void GoogleDriveTest::folderMadeTwiceAtOnce()
     QCOMPARE(driveItem("a.mkv").value("parents").toArray().first().toString(), first);
 }
 
+void GoogleDriveTest::firstOfTwoFoldersOfTheName()
+{
+    signIn(m_cloud, GDRIVE_CLOUD);
+    m_cloud.control("POST", "/files", {{"service", "google"}, {"name", "Videos"}, {"parent", "root"}, {"folder", true}});
+    const QString path = writeFile(m_files.filePath("movie.mkv"), 1000, 3);
+    QCOMPARE(uploadAll({path}, "/Videos").value(0).ending, UploadOutcome::Finished);
+    const QByteArray answer = requests(m_cloud, kApi, "/drive/v3/files").at(0)["response_body"].toString().toUtf8();
+    const QJsonArray found = QJsonDocument::fromJson(answer).object()["files"].toArray();
+    QCOMPARE(found.size(), 2);
+    QCOMPARE(driveItem("movie.mkv").value("parents").toArray().at(0).toString(), found[0]["id"].toString());
+}
+
 void GoogleDriveTest::preparationEndsEveryWaitingFile_data()
 {
     QTest::addColumn<QJsonObject>("fault");
     QTest::addColumn<bool>("expired");
     QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("said"); // what the user is told beside the endings
     const QJsonObject html{{"host", kApi}, {"kind", "status"}, {"status", 200}, {"body", "<html>x</html>"},
                            {"content_type", "text/html"}};
     QJsonObject about = html;
     about["path"] = kAbout;
     QJsonObject search = html;
     search["path"] = "/drive/v3/files";
-    QTest::newRow("account check answers HTML") << about << false << int(CloudError::BadReply);
-    QTest::newRow("folder search answers HTML") << search << false << int(CloudError::BadReply);
+    QTest::newRow("account check answers HTML") << about << false << int(CloudError::BadReply) << QString();
+    QTest::newRow("folder search answers HTML") << search << false << int(CloudError::BadReply) << QString();
     QTest::newRow("folder search stalls")
-        << QJsonObject{{"host", kApi}, {"path", "/drive/v3/files"}, {"kind", "stall"}} << false << int(CloudError::TimedOut);
+        << QJsonObject{{"host", kApi}, {"path", "/drive/v3/files"}, {"kind", "stall"}} << false << int(CloudError::TimedOut)
+        << QString();
     QTest::newRow("token endpoint fails")
         << QJsonObject{{"host", kAccounts}, {"path", kToken}, {"kind", "status"}, {"status", 500}} << true
-        << int(CloudError::ServiceFailed);
+        << int(CloudError::ServiceFailed) << QString();
+    QTest::newRow("folder creation fails")
+        << QJsonObject{{"host", kApi}, {"path", "/drive/v2/files"}, {"kind", "status"}, {"status", 500}} << false
+        << int(CloudError::ServiceFailed) << "Google Drive failed to create \"/New folder\" folder";
 }
 
 void GoogleDriveTest::preparationEndsEveryWaitingFile()
@@ -378,10 +537,12 @@ void GoogleDriveTest::preparationEndsEveryWaitingFile()
     QFETCH(QJsonObject, fault);
     QFETCH(bool, expired);
     QFETCH(int, error);
+    QFETCH(QString, said);
     signIn(m_cloud, GDRIVE_CLOUD);
     if (expired)
         m_cloud.control("POST", "/tokens/expire", {{"service", "google"}, {"email", kAlice}});
     m_cloud.addFault(fault);
+    QSignalSpy told(m_account.get(), &CloudBase::networkError);
     const QList<UploadOutcome> outcomes = uploadAll(
         {writeFile(m_files.filePath("a.mkv"), 10, 1), writeFile(m_files.filePath("b.mkv"), 10, 2)}, "/New folder");
     QCOMPARE(outcomes.size(), 2);
@@ -390,12 +551,15 @@ void GoogleDriveTest::preparationEndsEveryWaitingFile()
         QCOMPARE(int(outcome.error.kind()), error);
     }
     QVERIFY(requests(m_cloud, kApi, kUpload).isEmpty());
-    QVERIFY(requests(m_cloud, kApi, "/drive/v2/files").isEmpty()); // no folder made on a bad answer
+    QVERIFY(driveItem("New folder").isEmpty()); // no folder made on a bad answer
+    QCOMPARE(told.size(), said.isEmpty() ? 0 : 1);
+    QCOMPARE(told.value(0).value(0).toString(), said);
+    QVERIFY(said.isEmpty() || logged("INF " + said));
 }
 
 void GoogleDriveTest::resumableUpload_data()
 {
-    QTest::addColumn<QJsonObject>("fault");
+    QTest::addColumn<QJsonArray>("faults");
     QTest::addColumn<int>("ending");
     QTest::addColumn<int>("error");
     const QJsonObject startFault{{"host", kApi}, {"path", kUpload}, {"method", "POST"}, {"kind", "status"},
@@ -407,34 +571,46 @@ void GoogleDriveTest::resumableUpload_data()
     };
     const int finished = UploadOutcome::Finished;
     const int failed = UploadOutcome::Failed;
-    QTest::newRow("plain") << QJsonObject() << finished << int(CloudError::None);
-    QTest::newRow("PUT dropped halfway") << putFault("drop", {{"where", "request"}, {"times", 1}}) << finished
+    QTest::newRow("plain") << QJsonArray() << finished << int(CloudError::None);
+    QTest::newRow("PUT dropped halfway") << QJsonArray{putFault("drop", {{"where", "request"}, {"times", 1}})} << finished
                                          << int(CloudError::None);
-    QTest::newRow("PUT answer stalls") << putFault("delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})
+    QTest::newRow("PUT answer stalls") << QJsonArray{putFault("delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})}
                                        << finished << int(CloudError::None);
-    QTest::newRow("PUT answered 308 once") << putFault("status", {{"status", 308}, {"times", 1}}) << finished
+    QTest::newRow("PUT answered 308 once") << QJsonArray{putFault("status", {{"status", 308}, {"times", 1}})} << finished
                                            << int(CloudError::None);
-    QTest::newRow("PUT answered 308 always") << putFault("status", {{"status", 308}}) << failed
+    // A data PUT cut after 1 MiB, letting `skip` PUTs through first: with the
+    // status query after each cut, the first, third and fifth PUT are cut.
+    const auto cut = [](int skip) {
+        return putFault("drop", {{"where", "request"}, {"after", 1024 * 1024}, {"skip", skip}, {"times", 1}});
+    };
+    QTest::newRow("three cuts, each after progress") << QJsonArray{cut(0), cut(1), cut(2)} << finished
+                                                     << int(CloudError::None);
+    QTest::newRow("cut, then refused after the status query") // it said the file is not stored
+        << QJsonArray{cut(0), putFault("no_space", {{"skip", 1}, {"times", 1}})} << failed
+        << int(CloudError::QuotaExceeded);
+    QTest::newRow("session expired") << QJsonArray{putFault("status", {{"status", 404}, {"times", 1}})} << finished
+                                     << int(CloudError::None);
+    QTest::newRow("PUT answered 308 always") << QJsonArray{putFault("status", {{"status", 308}})} << failed
                                              << int(CloudError::Incomplete);
     QTest::newRow("PUT answered HTML")
-        << putFault("status", {{"status", 200}, {"body", "<html>ok</html>"}, {"content_type", "text/html"}}) << failed
+        << QJsonArray{putFault("status", {{"status", 200}, {"body", "<html>ok</html>"}, {"content_type", "text/html"}})} << failed
         << int(CloudError::BadReply);
-    QTest::newRow("quota") << putFault("no_space") << failed << int(CloudError::QuotaExceeded);
-    QTest::newRow("local file address") << address("file:///tmp/lumen-overwritten") << failed << int(CloudError::Refused);
+    QTest::newRow("quota") << QJsonArray{putFault("no_space")} << failed << int(CloudError::QuotaExceeded);
+    QTest::newRow("local file address") << QJsonArray{address("file:///tmp/lumen-overwritten")} << failed << int(CloudError::Refused);
     QTest::newRow("address in clear")
-        << address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x") << failed << int(CloudError::Refused);
-    QTest::newRow("foreign host") << address("https://evil.example.com/upload/x") << failed << int(CloudError::Refused);
-    QTest::newRow("no address") << startFault << failed << int(CloudError::BadReply);
+        << QJsonArray{address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x")} << failed << int(CloudError::Refused);
+    QTest::newRow("foreign host") << QJsonArray{address("https://evil.example.com/upload/x")} << failed << int(CloudError::Refused);
+    QTest::newRow("no address") << QJsonArray{startFault} << failed << int(CloudError::BadReply);
 }
 
 void GoogleDriveTest::resumableUpload()
 {
-    QFETCH(QJsonObject, fault);
+    QFETCH(QJsonArray, faults);
     QFETCH(int, ending);
     QFETCH(int, error);
     signIn(m_cloud, GDRIVE_CLOUD);
-    if (!fault.isEmpty())
-        m_cloud.addFault(fault);
+    for (const QJsonValue& fault : faults)
+        m_cloud.addFault(fault.toObject());
     const QString path = writeFile(m_files.filePath("movie.mkv"), 3 * 1024 * 1024 + 7, 5);
     const QList<UploadOutcome> outcomes = uploadAll({path}, "/Videos");
     QCOMPARE(outcomes.size(), 1);
@@ -446,6 +622,10 @@ void GoogleDriveTest::resumableUpload()
     if (ending == UploadOutcome::Finished)
         QCOMPARE(outcomes[0].storedPath, QStringLiteral("/Videos/movie.mkv"));
     QVERIFY(!QFile::exists("/tmp/lumen-overwritten"));
+    const QJsonObject start = requests(m_cloud, kApi, kUpload).at(0).toObject();
+    QCOMPARE(header(start, "X-Upload-Content-Type"), QStringLiteral("video/x-matroska"));
+    QCOMPARE(header(start, "X-Upload-Content-Length"), QString::number(local.size()));
+    QVERIFY(logged("INF Mime - video/x-matroska"));
     for (const QJsonValue& request : m_cloud.requests()) {
         QVERIFY(request["host"].toString() != "evil.example.com");
         QVERIFY(request["method"].toString() != "PUT" || request["tunnel"].toBool());

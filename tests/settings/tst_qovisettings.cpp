@@ -1,17 +1,28 @@
 // The settings stand-in: values and groups kept between stores, what it
-// refuses, owner-only files, and damaged files read as nothing.
+// refuses, owner-only files, damaged files read as nothing, something other
+// than a file refused unopened, and failed writes that keep the old file.
 #include "qovisettings.h"
 
 #include <QDir>
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const char* const kSection = "Player";
 const char* const kName = "QoviCloud Dropbox";
+const QByteArray kPipe = "<named pipe>";
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
 
 bool writeFile(const QString& path, const QByteArray& content)
 {
@@ -180,13 +191,22 @@ private slots:
         QTest::newRow("wrong value type") << QByteArray(
             "{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": 12}}, \"CloudConnect\": {\"CloudConnectVisible\": 1}}");
         QTest::newRow("folder in the file's place") << QByteArray();
+        QTest::newRow("named pipe in the file's place") << kPipe; // opening it for reading would wait for a writer
     }
 
     void damagedFilesReadAsNothing()
     {
         QFETCH(QByteArray, content);
-        for (const QString& path : {m_root + "/values.json", m_root + "/stores/Settings/test-component.json"})
-            QVERIFY(content.isNull() ? QDir().mkpath(path) : writeFile(path, content));
+        const bool usable = !content.isNull() && content != kPipe;
+        for (const QString& path : {m_root + "/values.json", m_root + "/stores/Settings/test-component.json"}) {
+            if (content == kPipe)
+                QVERIFY(QDir().mkpath(m_root + "/stores/Settings") && ::mkfifo(QFile::encodeName(path), 0600) == 0);
+            else
+                QVERIFY(content.isNull() ? QDir().mkpath(path) : writeFile(path, content));
+        }
+        if (!usable)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^QoviSettings: .*/values.json is not a regular "
+                                                                  "file; refused$"));
         std::vector<unsigned char> data{9};
         qvtl::string read("untouched");
         QVERIFY(!qvs::FetchBuffer(kSection, kName, data) && data == std::vector<unsigned char>{9});
@@ -195,12 +215,39 @@ private slots:
         qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
         bool value = false;
         QVERIFY(!store->OpenGroup("CloudConnect", group) || !group->GetBool("CloudConnectVisible", value));
-        // A damaged file does not stand in the way of new values; a folder does.
-        QCOMPARE(qvs::StoreBuffer(kSection, kName, "ok", 2) && qvs::FetchBuffer(kSection, kName, data),
-                 !content.isNull());
+        // A damaged file does not stand in the way of new values; what is no file does.
+        QCOMPARE(qvs::StoreBuffer(kSection, kName, "ok", 2) && qvs::FetchBuffer(kSection, kName, data), usable);
         QCOMPARE(store->CreateGroup("CloudConnect", group) && group->SetBool("CloudConnectVisible", true)
                      && group->GetBool("CloudConnectVisible", value) && value,
-                 !content.isNull());
+                 usable);
+    }
+
+    void failedWriteKeepsTheFile_data()
+    {
+        QTest::addColumn<bool>("sizeLimit"); // else: a read-only folder
+        QTest::newRow("file system full (file size limit)") << true;
+        QTest::newRow("read-only folder") << false;
+    }
+
+    void failedWriteKeepsTheFile()
+    {
+        QFETCH(bool, sizeLimit);
+        if (!sizeLimit && ::geteuid() == 0)
+            QSKIP("the superuser writes into read-only folders");
+        QVERIFY(qvs::StoreBuffer(kSection, kName, "old", 3));
+        const QByteArray before = readFile(m_root + "/values.json");
+        const QByteArray large(8192, 'x'); // written out only when the buffer is flushed
+        rlimit limit{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        const rlimit small{1024, limit.rlim_max};
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(sizeLimit ? ::setrlimit(RLIMIT_FSIZE, &small) == 0 : ::chmod(QFile::encodeName(m_root), 0500) == 0);
+        const bool stored = qvs::StoreBuffer(kSection, "large", large.constData(), std::size_t(large.size()));
+        QVERIFY(sizeLimit ? ::setrlimit(RLIMIT_FSIZE, &limit) == 0 : ::chmod(QFile::encodeName(m_root), 0700) == 0);
+        std::signal(SIGXFSZ, previous);
+        QVERIFY(!stored);
+        QCOMPARE(readFile(m_root + "/values.json"), before);
+        QCOMPARE(QDir(m_root).entryList(QDir::Files), QStringList{"values.json"});
     }
 
 private:

@@ -15,13 +15,17 @@ public:
 
     using Provider::accessToken;
     using Provider::askRetry;
+    using Provider::authorizationUrl;
     using Provider::checkUploadFolderExists;
     using Provider::createUploadFolder;
     using Provider::describeError;
+    using Provider::ensureValidToken;
+    using Provider::headTask;
     using Provider::parseEmail;
     using Provider::parseErrorReply;
     using Provider::parseTotalSpace;
     using Provider::parseUsedSpace;
+    using Provider::sendAboutAccountSyncRequest;
     using Provider::usableReply;
     using Provider::sendRequest;
     using Provider::sendUploadBody;

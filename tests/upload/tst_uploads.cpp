@@ -43,11 +43,16 @@ private slots:
     void initTestCase() { QVERIFY(m_cloud.start()); }
     void init();
     void cleanup() { m_account.reset(); }
+    void driverRuns_data();
+    void driverRuns();
+    void progressReported_data();
+    void progressReported();
     void chunkBoundaries_data();
     void chunkBoundaries();
     void faults_data();
     void faults();
     void retryAfterIsHonoured();
+    void fileChangedWhileSent();
     void namesAsStored_data();
     void namesAsStored();
     void cancelAtEachStep_data();
@@ -77,6 +82,77 @@ void UploadsTest::init()
     m_account->setUploadLimits(800, 3, 20);
 }
 
+void UploadsTest::driverRuns_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("empty queue") << 0 << int(CloudBase::NO_MODE)
+                                 << QStringList{"INF Dropbox: Uploading is finished", "INF ---"};
+    QTest::newRow("head canceled before its start")
+        << 2 << int(CloudBase::UPLOADING_MODE)
+        << QStringList{"INF Uploading - task " + m_files.filePath("f0.mkv") + " was canceled, skipped"};
+}
+
+void UploadsTest::driverRuns()
+{
+    QFETCH(int, files);
+    QFETCH(int, mode);
+    QFETCH(QStringList, lines);
+    QStringList paths;
+    for (int i = 0; i < files; ++i) {
+        paths << file(QStringLiteral("f%1.mkv").arg(i), 100);
+        m_account->uploadFile(paths.last(), "/Videos");
+    }
+    if (files)
+        m_account->headTask()->canceled = true; // before the driver ever took it
+    QSignalSpy started(m_account.get(), &CloudBase::uploadStarted);
+    m_account->processUploadQueue();
+    QCOMPARE(m_account->mode(), mode);
+    QVERIFY(loggedInOrder(lines));
+    // The next file starts in the same run; an empty queue prepares nothing.
+    QCOMPARE(started.size(), files ? 1 : 0);
+    QCOMPARE(started.value(0).value(0).toString(), paths.value(1));
+    if (!files)
+        QVERIFY(m_cloud.requests().isEmpty());
+}
+
+void UploadsTest::progressReported_data()
+{
+    QTest::addColumn<qint64>("sent");
+    QTest::addColumn<qint64>("total");
+    QTest::addColumn<bool>("reported");
+    QTest::newRow("1 MiB of the second chunk") << qint64(1 << 20) << kChunk << true;
+    QTest::newRow("nothing sent yet") << qint64(0) << kChunk << false;
+    QTest::newRow("no total yet") << qint64(1 << 20) << qint64(0) << false;
+}
+
+void UploadsTest::progressReported()
+{
+    QFETCH(qint64, sent);
+    QFETCH(qint64, total);
+    QFETCH(bool, reported);
+    const qint64 size = 40 << 20;
+    // The second append is sent whole and then held: 16 MiB are confirmed.
+    m_account->setUploadLimits(60000, 3, 20);
+    m_cloud.addFault(fault(kAppend, "delay", {{"when", "after"}, {"seconds", 20}, {"skip", 1}, {"times", 1}}));
+    const QString path = file("big.mkv", size);
+    QSignalSpy progress(m_account.get(), &CloudBase::uploadProgress);
+    m_account->uploadFile(path, "/Videos");
+    QVERIFY(waitFor([&] { return !progress.isEmpty() && progress.last().at(1).toLongLong() == 2 * kChunk; }));
+    const UploadTask* task = m_account->headTask();
+    QCOMPARE(task->offset, kChunk);
+    progress.clear();
+    const int lines = logLines().filter("Dropbox: progress").size();
+    emit task->reply->uploadProgress(sent, total);
+    QCOMPARE(progress.size(), reported ? 1 : 0);
+    QCOMPARE(logLines().filter("Dropbox: progress").size(), lines + (reported ? 1 : 0));
+    if (reported) {
+        QCOMPARE(progress[0], (QList<QVariant>{path, kChunk + sent, size}));
+        QVERIFY(logged("INF Dropbox: progress task.offset = 16777216, bytesSent = 1048576, summary = 17825792, 42 %"));
+    }
+}
+
 void UploadsTest::chunkBoundaries_data()
 {
     QTest::addColumn<qint64>("size");
@@ -91,10 +167,11 @@ void UploadsTest::chunkBoundaries()
 {
     QFETCH(qint64, size);
     QFETCH(QList<qint64>, appends);
+    m_account->setUploadLimits(10000, 3, 20); // 16 MiB a request, on a busy machine too
     const QString path = file("film.mkv", size);
     const QList<UploadOutcome> outcomes = uploadAll({path}, "/Videos/");
     QCOMPARE(outcomes.size(), 1);
-    QCOMPARE(outcomes[0].ending, UploadOutcome::Finished);
+    QVERIFY2(outcomes[0].ending == UploadOutcome::Finished, qPrintable(outcomes[0].error.text()));
     QCOMPARE(outcomes[0].storedPath, QStringLiteral("/Videos/film.mkv"));
     QCOMPARE(outcomes[0].storedSize, quint64(size));
 
@@ -104,6 +181,13 @@ void UploadsTest::chunkBoundaries()
     for (const QJsonValue& pair : sent[0]["headers"].toArray())
         names << pair[0].toString();
     QCOMPARE(names, (QStringList{"Host", "Authorization", "Content-Type", "Dropbox-API-Arg", "Content-Length"}));
+    // The argument: indented JSON without its line feeds; the log keeps them.
+    const QByteArray opened = requests(m_cloud, kContent, kStart).at(0)["response_body"].toString().toUtf8();
+    const QString session = QJsonDocument::fromJson(opened).object()["session_id"].toString();
+    const QString json = QStringLiteral("{\n    \"close\": false,\n    \"cursor\": {\n        \"offset\": 0,\n"
+                                        "        \"session_id\": \"%1\"\n    }\n}").arg(session);
+    QCOMPARE(header(sent[0].toObject(), "Dropbox-API-Arg"), QString(json).remove('\n'));
+    QVERIFY(logLines().join('\n').contains("INF Json - " + json));
     qint64 offset = 0;
     for (int i = 0; i < sent.size(); ++i) {
         QCOMPARE(qint64(sent[i]["body_size"].toDouble()), appends[i]);
@@ -124,43 +208,57 @@ void UploadsTest::faults_data()
     QTest::addColumn<int>("ending");
     QTest::addColumn<int>("error");
     QTest::addColumn<bool>("kept");
+    QTest::addColumn<int>("starts"); // sessions opened: a new one only for a refused token or a lost session
     const int finished = UploadOutcome::Finished;
     const int failed = UploadOutcome::Failed;
     const QJsonObject once{{"times", 1}};
     QTest::newRow("503 twice") << QJsonArray{fault(kAppend, "status", {{"status", 503}, {"times", 2}})} << finished
-                               << int(CloudError::None) << true;
+                               << int(CloudError::None) << true << 1;
     QTest::newRow("connection dropped in an append")
         << QJsonArray{fault(kAppend, "drop", {{"where", "request"}, {"times", 1}})} << finished << int(CloudError::None)
-        << true;
+        << true << 1;
     QTest::newRow("append answer longer than it says")
-        << QJsonArray{fault(kAppend, "bad_length", once)} << finished << int(CloudError::None) << true;
+        << QJsonArray{fault(kAppend, "bad_length", once)} << finished << int(CloudError::None) << true << 1;
     QTest::newRow("append answer stalls")
         << QJsonArray{fault(kAppend, "delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})} << finished
-        << int(CloudError::None) << true;
+        << int(CloudError::None) << true << 1;
     QTest::newRow("every append answer stalls")
-        << QJsonArray{fault(kAppend, "stall")} << failed << int(CloudError::TimedOut) << false;
+        << QJsonArray{fault(kAppend, "stall")} << failed << int(CloudError::TimedOut) << false << 1;
     QTest::newRow("token refused on every append")
-        << QJsonArray{fault(kAppend, "expired")} << failed << int(CloudError::Unauthorized) << false;
+        << QJsonArray{fault(kAppend, "expired")} << failed << int(CloudError::Unauthorized) << false << 2;
+    const QJsonObject expired{{"error_summary", "lookup_failed/not_found/.."},
+                              {"error", QJsonObject{{".tag", "lookup_failed"}}}};
+    QTest::newRow("upload session expired")
+        << QJsonArray{fault(kAppend, "status", {{"status", 409}, {"body", expired}, {"times", 1}})}
+        << finished << int(CloudError::None) << true << 2;
     QTest::newRow("revoked grant") << QJsonArray{fault(kStart, "revoked")} << failed << int(CloudError::GrantRevoked)
-                                   << false;
+                                   << false << 1;
     QTest::newRow("no space") << QJsonArray{fault(kFinish, "no_space")} << failed
-                              << int(CloudError::InsufficientSpace) << false;
+                              << int(CloudError::InsufficientSpace) << false << 1;
     QTest::newRow("start answer is not JSON")
         << QJsonArray{fault(kStart, "status", {{"status", 200}, {"body", "<html>"}, {"content_type", "text/html"}})}
-        << failed << int(CloudError::BadReply) << false;
+        << failed << int(CloudError::BadReply) << false << 1;
     QTest::newRow("start answer without a session")
         << QJsonArray{fault(kStart, "status", {{"status", 200}, {"body", QJsonObject{{"other", 1}}}})} << failed
-        << int(CloudError::BadReply) << false;
+        << int(CloudError::BadReply) << false << 1;
     QTest::newRow("endless start answer") << QJsonArray{fault(kStart, "endless")} << failed
-                                          << int(CloudError::ReplyTooLarge) << false;
-    QTest::newRow("finish answer without path or size")
-        << QJsonArray{fault(kFinish, "status", {{"status", 200}, {"body", QJsonObject{{"name", "film.mkv"}}}})}
-        << failed << int(CloudError::BadReply) << false;
+                                          << int(CloudError::ReplyTooLarge) << false << 1;
+    QTest::newRow("finish answer without a path")
+        << QJsonArray{fault(kFinish, "status", {{"status", 200}, {"body", QJsonObject{{"size", 65536}}}})} << failed
+        << int(CloudError::BadReply) << false << 1;
+    QTest::newRow("finish answer without a size")
+        << QJsonArray{fault(kFinish, "status", {{"status", 200}, {"body", QJsonObject{{"path_display", "/Videos/film.mkv"}}}})}
+        << failed << int(CloudError::BadReply) << false << 1;
+    QTest::newRow("finish answer with another content hash")
+        << QJsonArray{fault(kFinish, "status", {{"status", 200}, {"body", QJsonObject{{"path_display", "/Videos/film.mkv"},
+                                                                                     {"size", 65536},
+                                                                                     {"content_hash", QString(64, 'a')}}}})}
+        << failed << int(CloudError::FileChanged) << false << 1;
     QTest::newRow("finish answer cut after the commit")
         << QJsonArray{fault(kFinish, "drop", {{"where", "response"}, {"times", 1}})} << failed
-        << int(CloudError::MaybeStored) << true;
+        << int(CloudError::MaybeStored) << true << 1;
     QTest::newRow("finish answer never ends")
-        << QJsonArray{fault(kFinish, "bad_length", once)} << failed << int(CloudError::MaybeStored) << true;
+        << QJsonArray{fault(kFinish, "bad_length", once)} << failed << int(CloudError::MaybeStored) << true << 1;
 }
 
 void UploadsTest::faults()
@@ -169,10 +267,12 @@ void UploadsTest::faults()
     QFETCH(int, ending);
     QFETCH(int, error);
     QFETCH(bool, kept);
+    QFETCH(int, starts);
     for (const QJsonValue& fault : faults)
         m_cloud.addFault(fault.toObject());
     const QString path = file("film.mkv", 65536);
-    QSignalSpy asked(m_account.get(), &CloudBase::failedRetry);
+    int asked = 0; // QSignalSpy cannot record a bool&
+    connect(m_account.get(), &CloudBase::failedRetry, this, [&asked](const QString&, bool&) { ++asked; });
     const QList<UploadOutcome> outcomes = uploadAll({path});
     QCOMPARE(outcomes.size(), 1);
     QCOMPARE(int(outcomes[0].ending), ending);
@@ -182,10 +282,27 @@ void UploadsTest::faults()
     QFile local(path);
     QVERIFY(local.open(QIODevice::ReadOnly));
     QCOMPARE(stored("/Videos/film.mkv") == local.readAll(), kept);
-    // A token refused again is not tried for ever: one restart, then the end.
-    QVERIFY(requests(m_cloud, kContent, kStart).size() <= 2 + 3);
+    // Retries go on in the session; a refused token starts the file again once.
+    QCOMPARE(requests(m_cloud, kContent, kStart).size(), starts);
     if (ending == UploadOutcome::Finished)
-        QCOMPARE(asked.size(), 0);
+        QCOMPARE(asked, 0);
+}
+
+void UploadsTest::fileChangedWhileSent()
+{
+    // The file is rewritten as its first bytes go: stored torn, it is not uploaded.
+    const QString path = file("film.mkv", 20 * 1024 * 1024);
+    bool rewritten = false;
+    connect(m_account.get(), &CloudBase::uploadProgress, this, [&] {
+        QFile local(path);
+        if (rewritten || !local.open(QIODevice::ReadWrite) || !local.seek(19 * 1024 * 1024))
+            return;
+        rewritten = local.write(pattern(1000, 9)) == 1000;
+    });
+    const QList<UploadOutcome> outcomes = uploadAll({path});
+    QVERIFY(rewritten);
+    QCOMPARE(outcomes.value(0).ending, UploadOutcome::Failed);
+    QCOMPARE(int(outcomes.value(0).error.kind()), int(CloudError::FileChanged));
 }
 
 void UploadsTest::retryAfterIsHonoured()

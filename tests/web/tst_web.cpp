@@ -58,6 +58,8 @@ private slots:
     void initTestCase() { QVERIFY(m_cloud.start()); }
     void init();
     void windows();
+    void chooserTypes_data();
+    void chooserTypes();
     void cookieRules_data();
     void cookieRules();
     void storedSessionsLoad();
@@ -67,7 +69,8 @@ private slots:
     void bridgeOnlyOnTheChooserPage();
     void dropboxChooser_data();
     void dropboxChooser();
-    void googleChooserPicksSeveral();
+    void googleChooser_data();
+    void googleChooser();
     void googlePickerWaitsForBothHalves();
     void credentials();
 
@@ -85,10 +88,18 @@ void WebTest::init()
 
 void WebTest::windows()
 {
-    QWebSettings::globalSettings()->setAttribute(QWebSettings::JavascriptCanOpenWindows, false);
+    // Either view turns on three web attributes for every view of the process.
+    const auto attributes = {QWebSettings::JavascriptCanOpenWindows, QWebSettings::LocalContentCanAccessRemoteUrls,
+                             QWebSettings::SpatialNavigationEnabled};
+    for (const ServiceDescriptor* service : {&DropBox::service(), &GoogleDrive::service()}) {
+        for (const auto attribute : attributes)
+            QWebSettings::globalSettings()->setAttribute(attribute, false);
+        CloudView view(*service, nullptr);
+        for (const auto attribute : attributes)
+            QVERIFY(QWebSettings::globalSettings()->testAttribute(attribute));
+    }
     TestAccount<DropBox> dropbox;
     TestAccount<GoogleDrive> drive;
-    QVERIFY(QWebSettings::globalSettings()->testAttribute(QWebSettings::JavascriptCanOpenWindows));
     QCOMPARE(dropbox.view()->minimumSize(), QSize(640, 480));
     QVERIFY(dropbox.view()->maximumSize().width() > 640);
     QCOMPARE(dropbox.view()->windowModality(), Qt::NonModal);
@@ -107,11 +118,45 @@ void WebTest::windows()
     QCOMPARE(popup->minimumSize(), QSize(640, 480));
     QCOMPARE(popup->windowModality(), Qt::ApplicationModal);
     QCOMPARE(popup->page()->networkAccessManager(), dropbox.manager());
+    QCOMPARE(popup->contextMenuPolicy(), Qt::NoContextMenu);
     popup->page()->mainFrame()->evaluateJavaScript("window.close()");
     QVERIFY(waitFor([&] { return closed.size() == 1; }));
+    // A second pop-up takes the pointer; the first stays open until it is closed.
+    view->page()->mainFrame()->evaluateJavaScript("window.open('about:blank')");
+    QVERIFY(waitFor([&] { return view->popupView() != popup; }));
+    QPointer<QWebView> second = view->popupView();
     view->closePopupView();
+    QVERIFY(waitFor([&] { return !second; }));
+    QVERIFY(popup && popup->isVisible());
+    popup->close();
     QVERIFY(waitFor([&] { return !popup; }));
     QVERIFY(!view->popupView());
+}
+
+void WebTest::chooserTypes_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("application");
+    QTest::addColumn<QStringList>("types");
+    QTest::newRow("Dropbox, the player") << 0 << kApplication << QStringList{".qovi", ".mkv", ".avi", ".mov", ".mp4"};
+    QTest::newRow("Dropbox, another application") << 0 << "Converter" << QStringList{};
+    QTest::newRow("Drive, the player") << 1 << kApplication
+                                       << QStringList{"video/x-matroska", "video/qovi", "video/x-msvideo",
+                                                      "video/avi",        "video/mp4",  "video/quicktime"};
+    QTest::newRow("Drive, another application") << 1 << "Converter" << QStringList{};
+}
+
+void WebTest::chooserTypes()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, application);
+    QFETCH(QStringList, types);
+    std::unique_ptr<CloudBase> account;
+    if (kind == DROPBOX_CLOUD)
+        account = std::make_unique<DropBox>(application.toStdString());
+    else
+        account = std::make_unique<GoogleDrive>(application.toStdString());
+    QCOMPARE(account->findChild<FilePicker*>()->supportedExtensions(), types);
 }
 
 void WebTest::cookieRules_data()
@@ -122,10 +167,13 @@ void WebTest::cookieRules_data()
     QTest::addColumn<QStringList>("answered");
     QTest::addColumn<int>("in");
     QTest::addColumn<int>("out");
-    QTest::addColumn<QStringList>("stored");
+    QTest::addColumn<QStringList>("stored"); // "key", or "key@domain of the cookie kept under it"
     const QString chooser = "https://www.dropbox.com/chooser?origin=http%3A%2F%2Fwww.qovi.com&app_key=k";
     QTest::newRow("Dropbox sign-in") << 0 << QStringList{"blid@.dropbox.com+", "locale@.dropbox.com+", "t@.dropbox.com"}
                                      << chooser << QStringList{} << 1 << 0 << QStringList{"blid", "locale"};
+    QTest::newRow("Dropbox, one name twice: the later kept")
+        << 0 << QStringList{"blid@.dropbox.com+", "locale@.dropbox.com+", "locale@www.dropbox.com+"} << chooser
+        << QStringList{} << 1 << 0 << QStringList{"blid", "locale@www.dropbox.com"};
     QTest::newRow("Dropbox, no blid") << 0 << QStringList{"locale@.dropbox.com+"} << chooser << QStringList{} << 0 << 0
                                       << QStringList{"locale"};
     QTest::newRow("Dropbox, blid without expiry") << 0 << QStringList{"blid@.dropbox.com"} << chooser << QStringList{}
@@ -170,8 +218,16 @@ void WebTest::cookieRules()
     jar.setCookiesFromUrl(cookies, QUrl(url));
     QCOMPARE(loggedIn.size(), in);
     QCOMPARE(loggedOut.size(), out);
-    QStringList keys = storedKeys(kind == 0 ? "db" : "gd");
+    const QString group = kind == 0 ? "db" : "gd";
+    QStringList keys = storedKeys(group);
     keys.sort();
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Qovi\\Settings", kApplication);
+    for (QString& key : stored) {
+        const QString domain = key.section('@', 1);
+        key = key.section('@', 0, 0);
+        const QByteArray kept = settings.value(group + '/' + key).toByteArray();
+        QVERIFY(domain.isEmpty() || QNetworkCookie::parseCookies(kept).value(0).domain() == domain);
+    }
     QCOMPARE(keys, stored);
     QCOMPARE(jar.isLoggedIn(), stored.join(',').contains(kind == 0 ? "blid" : "HSID"));
     if (out) // the sign-out's own cookies come after the clearing
@@ -263,6 +319,7 @@ void WebTest::bridgeOnlyOnTheChooserPage()
     QVERIFY(account.showChooser());
     QVERIFY(waitFor([&] { return loaded.size() >= 1; }));
     QCOMPARE(frame->evaluateJavaScript("typeof qoviFilePicker").toString(), QStringLiteral("object"));
+    QCOMPARE(frame->evaluateJavaScript("JSON.stringify(qoviFilePicker.data)").toString(), QStringLiteral("{}"));
     // Wherever the page goes from there, the bridge does not follow.
     for (const char* away : {"location = 'https://www.dropbox.com/login'", "location = 'http://www.qovi.com/cloudconnect/'"}) {
         loaded.clear();
@@ -304,22 +361,32 @@ void WebTest::dropboxChooser()
     QCOMPARE(account.view()->page()->mainFrame()->evaluateJavaScript("connected").toBool(), true);
 }
 
-void WebTest::googleChooserPicksSeveral()
+void WebTest::googleChooser_data()
 {
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("two picked") << "fcPick(DOCS_HERE.slice(0, 2))" << QStringList{"selected 2", "closed"};
+    QTest::newRow("cancel") << "fcCancel()" << QStringList{"closed"};
+}
+
+void WebTest::googleChooser()
+{
+    QFETCH(QString, action);
+    QFETCH(QStringList, events);
     // The page signs in by itself; the automatic picker finds nothing to pick.
     m_cloud.control("POST", "/auto", {{"google_pick", "nothing-of-that-name"}});
     TestAccount<GoogleDrive> account;
-    QStringList events;
+    QStringList seen;
     connect(&account, &CloudBase::openSelectedFiles, this, [&](const QVariantList& files) {
-        events << QStringLiteral("selected %1").arg(files.size());
+        seen << QStringLiteral("selected %1").arg(files.size());
         for (const QVariant& file : files)
             QCOMPARE(file.toMap().keys(),
                      (QStringList{"fileName", "fileSize", "filelink", "id", "mimeType", "thumbnail", "token"}));
     });
-    connect(account.view(), &CloudView::webViewClosed, this, [&] { events << "closed"; });
+    connect(account.view(), &CloudView::webViewClosed, this, [&] { seen << "closed"; });
     account.view()->show();
     QVERIFY(account.showChooser());
-    // The picker frame lists the files; a person picks two of them.
+    // The picker frame lists the files; a person acts on them.
     QWebFrame* picker = nullptr;
     QVERIFY(waitFor([&] {
         for (QWebFrame* frame : account.view()->page()->mainFrame()->childFrames()) {
@@ -328,9 +395,9 @@ void WebTest::googleChooserPicksSeveral()
         }
         return picker;
     }));
-    picker->evaluateJavaScript("fcPick(DOCS_HERE.slice(0, 2))");
-    QVERIFY(waitFor([&] { return events.contains("closed"); }));
-    QCOMPARE(events, (QStringList{"selected 2", "closed"}));
+    picker->evaluateJavaScript(action);
+    QVERIFY(waitFor([&] { return seen.contains("closed"); }));
+    QCOMPARE(seen, events);
 }
 
 void WebTest::googlePickerWaitsForBothHalves()

@@ -1,7 +1,8 @@
 // The player a person sees: its window with the plug-in's buttons and menu,
 // the preference of the button, downloads that really arrive and are
-// checked, the Google Drive token taken from the plug-in, pings on the wire,
-// and once, the whole Google Drive road under a real X server.
+// checked (size, kind, stalls), the Google Drive token taken from the
+// plug-in, pings on the wire at the ping host, and once, the whole Google
+// Drive road under a real X server.
 #include "demoplayer.h"
 #include "downloader.h"
 #include "fakecloud.h"
@@ -28,6 +29,7 @@ private slots:
     void buttonsMenuAndPreference();
     void downloads_data();
     void downloads();
+    void pingsReachTheWire_data();
     void pingsReachTheWire();
     void googleRoadUnderX();
 
@@ -80,11 +82,24 @@ void WindowTest::downloads_data()
     QTest::addColumn<QJsonObject>("fault");
     QTest::addColumn<bool>("done");
     QTest::addColumn<int>("tokens"); // asked of the plug-in, refusals included
-    QTest::newRow("Dropbox link") << false << QJsonObject() << true << 0;
-    QTest::newRow("Dropbox, cut short") << false << QJsonObject{{"kind", "drop"}, {"where", "response"}} << false << 0;
-    QTest::newRow("Drive media") << true << QJsonObject() << true << 1;
-    QTest::newRow("Drive, token refused once") << true << QJsonObject{{"kind", "expired"}, {"times", 1}} << true << 2;
-    QTest::newRow("Drive, token refused again") << true << QJsonObject{{"kind", "expired"}} << false << 2;
+    QTest::addColumn<QString>("why");
+    QTest::newRow("Dropbox link") << false << QJsonObject() << true << 0 << "";
+    QTest::newRow("Dropbox, cut short") << false << QJsonObject{{"kind", "drop"}, {"where", "response"}} << false << 0
+                                        << "";
+    QTest::newRow("Dropbox, a web page for the video")
+        << false << QJsonObject{{"kind", "status"}, {"status", 200}, {"body", "<html><body>Error</body></html>"},
+                                {"content_type", "text/html"}}
+        << false << 0 << "the service answered a web page, not the video";
+    QTest::newRow("Dropbox, a length the answer never reaches")
+        << false << QJsonObject{{"kind", "bad_length"}} << false << 0
+        << "no byte arrived for 1 s (300000 of 301000 bytes received)";
+    QTest::newRow("Drive media") << true << QJsonObject() << true << 1 << "";
+    QTest::newRow("Drive, another size than the address's")
+        << true << QJsonObject{{"kind", "status"}, {"status", 200}, {"body", "{}"}, {"content_type", "video/x-matroska"}}
+        << false << 1 << "the service announced 2 bytes, not the 300000 of the file";
+    QTest::newRow("Drive, token refused once") << true << QJsonObject{{"kind", "expired"}, {"times", 1}} << true << 2
+                                               << "";
+    QTest::newRow("Drive, token refused again") << true << QJsonObject{{"kind", "expired"}} << false << 2 << "";
 }
 
 void WindowTest::downloads()
@@ -93,6 +108,7 @@ void WindowTest::downloads()
     QFETCH(QJsonObject, fault);
     QFETCH(bool, done);
     QFETCH(int, tokens);
+    QFETCH(QString, why);
     const QString token = signIn(m_cloud, drive ? GDRIVE_CLOUD : DROPBOX_CLOUD);
     QList<bool> asked;
     const QString folder = m_folder.filePath(QTest::currentDataTag());
@@ -100,6 +116,7 @@ void WindowTest::downloads()
         asked << refused;
         return token;
     });
+    downloads.setStallLimit(1000);
     QUrl address;
     QByteArray bytes;
     if (drive) {
@@ -134,6 +151,7 @@ void WindowTest::downloads()
         QVERIFY(changed.size() >= 2); // progress before the end
     } else {
         QVERIFY(!download.why.isEmpty());
+        QVERIFY2(download.why.contains(why), qPrintable(download.why));
         QVERIFY(QDir(folder).entryList(QDir::Files).isEmpty()); // nothing half-written stays
         // Tried again without the fault, it arrives.
         m_cloud.control("DELETE", "/faults");
@@ -143,15 +161,38 @@ void WindowTest::downloads()
     }
 }
 
+void WindowTest::pingsReachTheWire_data()
+{
+    QTest::addColumn<QString>("pingHost");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("outcome"); // what the record says became of it
+    QTest::newRow("the service's host") << "ping.qovi.com" << "http://ping.qovi.com/hint/q10-test-ping"
+                                        << "sent to http://ping.qovi.com/hint/q10-test-ping, answered 204";
+    QTest::newRow("another ping host") << "pings.example" << "http://ping.qovi.com/hint/q10-test-ping"
+                                       << "sent to http://pings.example/hint/q10-test-ping, answered 204";
+    QTest::newRow("addressed elsewhere") << "ping.qovi.com" << "http://elsewhere.example/hint/q10-test-ping"
+                                         << "not sent (not addressed to the ping service): "
+                                            "http://elsewhere.example/hint/q10-test-ping";
+}
+
 void WindowTest::pingsReachTheWire()
 {
-    QoviLumen::PingManager::setPingHost("ping.qovi.com");
-    QVERIFY(QoviLumen::PingManager::sendPing("http://ping.qovi.com/hint/q10-test-ping", true));
-    QVERIFY(!QoviLumen::PingManager::sendPing("http://elsewhere.example/hint/x", true));
-    const QJsonArray pings = requests(m_cloud, "ping.qovi.com");
-    QCOMPARE(pings.size(), 1);
-    QCOMPARE(pings[0]["path"].toString(), QStringLiteral("/hint/q10-test-ping"));
-    QCOMPARE(pings[0]["method"].toString(), QStringLiteral("GET"));
+    QFETCH(QString, pingHost);
+    QFETCH(QString, address);
+    QFETCH(QString, outcome);
+    m_cloud.control("POST", "/hosts", {{"host", "pings.example"}, {"status", 204}, {"body", ""}});
+    QoviLumen::PingManager::clearRecordedPings();
+    QoviLumen::PingManager::setPingHost(pingHost);
+    const bool sent = QoviLumen::PingManager::sendPing(address, true);
+    QoviLumen::PingManager::setPingHost(QString());
+    QCOMPARE(QoviLumen::PingManager::pingOutcomes(), QStringList{outcome});
+    const QJsonArray pings = requests(m_cloud, QString(), "/hint/q10-test-ping");
+    QCOMPARE(sent, !pings.isEmpty());
+    QCOMPARE(pings.size(), sent ? 1 : 0);
+    if (sent) {
+        QCOMPARE(pings[0]["host"].toString(), QUrl(outcome.section(' ', 2, 2)).host());
+        QCOMPARE(pings[0]["method"].toString(), QStringLiteral("GET"));
+    }
 }
 
 void WindowTest::googleRoadUnderX()
@@ -162,6 +203,7 @@ void WindowTest::googleRoadUnderX()
     if (!display.waitForStarted(5000) || display.waitForFinished(1500))
         QSKIP("Xvfb could not start here: the road under a real X server was not run");
     m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 50}});
+    m_cloud.control("POST", "/hosts", {{"host", "pings.example"}, {"status", 204}, {"body", ""}});
     QProcess player;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("DISPLAY", ":97");
@@ -169,10 +211,11 @@ void WindowTest::googleRoadUnderX()
     environment.insert("XDG_CONFIG_HOME", m_folder.filePath("x/config"));
     environment.insert("XDG_CACHE_HOME", m_folder.filePath("x/cache"));
     environment.insert("XDG_DATA_HOME", m_folder.filePath("x/data"));
+    environment.remove("XDG_RUNTIME_DIR"); // Qt would warn of it
     player.setProcessEnvironment(environment);
     player.start(LUMEN_PLAYER, {"--proxy", QStringLiteral("127.0.0.1:%1").arg(m_cloud.port()), "--ca-cert",
                                 FAKECLOUD_DIR "/ca.pem", "--import", "gdrive", "--downloads", m_folder.filePath("x/dl"),
-                                "--pictures", m_folder.filePath("x/pictures")});
+                                "--pictures", m_folder.filePath("x/pictures"), "--ping-host", "pings.example"});
     const bool ended = player.waitForFinished(120000);
     display.terminate();
     display.waitForFinished(5000);
@@ -181,7 +224,10 @@ void WindowTest::googleRoadUnderX()
     QVERIFY2(player.exitCode() == 0, out.constData());
     QVERIFY(out.contains("a click on \"Import from Google Drive...\""));
     QVERIFY(out.contains("e-mail address received: the plug-in emitted cloudConnected(Google Drive, alice@example.com)"));
+    QVERIFY(out.contains("usage ping sent to http://pings.example/hint/q10-macplayer-cloud-connect-Register-GoogleDrive"
+                         "-Geo-US, answered 204"));
     QVERIFY(out.contains("downloaded: Big Buck Bunny.mp4 (5242880 bytes)"));
+    QVERIFY2(player.readAllStandardError().isEmpty(), "Qt's own warnings reach the user");
     QVERIFY(out.trimmed().split('\n').last().startsWith("queued: https://www.googleapis.com/drive/v3/files/"));
 }
 

@@ -3,7 +3,9 @@
 #include "dropbox.h"
 #include "googledrive.h"
 #include "interruptwatcher.h"
+#include "tokenstorage.h"
 #include "progressbar.h"
+#include "retryanswerer.h"
 #include "uploadqueue.h"
 
 #include <QCommandLineParser>
@@ -50,7 +52,8 @@ const QMap<QString, const char*>& commandHelp()
 {
     static const QMap<QString, const char*> help{
         {"status", "qovi-cloud status\n"
-                   "  Says for each account whether it is connected, and as whom.\n"
+                   "  Says for each account whether it is connected, and as whom, then\n"
+                   "  what protects its tokens.\n"
                    "  Example: qovi-cloud status\n"
                    "  Exit status: 0.\n"},
         {"connect", "qovi-cloud connect [--cloud dropbox|gdrive]\n"
@@ -89,6 +92,30 @@ void complain(const QString& line)
 {
     std::fprintf(stderr, "qovi-cloud: %s\n", qPrintable(line));
     std::fflush(stderr);
+}
+
+// The text of an argument as it was given; false, with each byte that is
+// not part of UTF-8 written as \xHH, when it is not UTF-8.
+bool decodeArgument(const QByteArray& bytes, QString* text)
+{
+    *text = QString::fromUtf8(bytes);
+    if (text->toUtf8() == bytes)
+        return true;
+    text->clear();
+    for (int at = 0; at < bytes.size();) {
+        const uchar lead = uchar(bytes[at]);
+        const int length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        const QByteArray sequence = bytes.mid(at, length);
+        const QString decoded = QString::fromUtf8(sequence);
+        if (length > 0 && sequence.size() == length && decoded.toUtf8() == sequence) {
+            *text += decoded;
+            at += length;
+        } else {
+            *text += QStringLiteral("\\x") + QString::number(lead, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+            ++at;
+        }
+    }
+    return false;
 }
 
 QString nameOf(const CloudBase* account)
@@ -136,7 +163,22 @@ void CliTool::onInterrupted()
     }
 }
 
-int CliTool::run(const QStringList& arguments)
+int CliTool::run(const QList<QByteArray>& given)
+{
+    QStringList arguments;
+    for (const QByteArray& bytes : given) {
+        QString text;
+        if (!decodeArgument(bytes, &text))
+            m_unreadable.insert(text);
+        arguments.append(text);
+    }
+    const int status = runCommand(arguments);
+    // A signal that came while nothing waited still ends the command as
+    // interrupted.
+    return InterruptWatcher::signalled() ? Interrupted : status;
+}
+
+int CliTool::runCommand(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
@@ -149,7 +191,10 @@ int CliTool::run(const QStringList& arguments)
     const QCommandLineOption caCertificate(QStringLiteral("ca-cert"), QStringLiteral("Authority."), QStringLiteral("file"));
     parser.addOptions({help, version, cloud, target, proxy, caCertificate});
     if (!parser.parse(arguments)) {
-        complain(parser.errorText() + QStringLiteral("; see qovi-cloud --help"));
+        QString error = parser.errorText();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        complain(error + QStringLiteral("; see qovi-cloud --help"));
         return Usage;
     }
     const QStringList positional = parser.positionalArguments();
@@ -252,6 +297,14 @@ int CliTool::status()
         else
             say(QStringLiteral("%1: not connected").arg(nameOf(chosen)));
     }
+    const TokenStorage tokens;
+    for (const char* cloud : {"dropbox", "gdrive"}) {
+        CloudBase* chosen = account(QLatin1String(cloud));
+        const bool keyring =
+            tokens.protection(kApplicationName, chosen->cloudType()) == TokenStorage::Protection::Keyring;
+        say(QStringLiteral("%1: %2").arg(nameOf(chosen), keyring ? QStringLiteral("tokens protected by the desktop keyring")
+            : QStringLiteral("tokens protected only by a key in the program (no keyring available)")));
+    }
     return Ok;
 }
 
@@ -325,6 +378,15 @@ int CliTool::connectAccount(CloudBase* chosen)
 
 int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& folder)
 {
+    // A name that is not UTF-8 cannot be given to the account, which takes
+    // names as text, nor stored under the same name by either service.
+    for (const QString& given : files + QStringList{folder}) {
+        if (m_unreadable.contains(given)) {
+            complain(given == folder ? QStringLiteral("cannot upload into %1: the name is not UTF-8").arg(given)
+                                     : QStringLiteral("cannot upload %1: its name is not UTF-8; rename it").arg(given));
+            return Usage;
+        }
+    }
     for (const QString& file : files) {
         const QFileInfo info(file);
         if (!info.isFile() || !info.isReadable()) {
@@ -335,6 +397,8 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
     if (!requireConnected(chosen))
         return NotConnected;
 
+    RetryAnswerer retries(*chosen, *m_interrupts);
+    connect(&retries, &RetryAnswerer::retrying, this, &complain);
     QEventLoop loop;
     QMap<QString, std::shared_ptr<ProgressBar>> bars;
     int pending = 0;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 
 #include <memory>
@@ -19,12 +22,14 @@ public:
     CliTool();
     ~CliTool() override;
 
-    int run(const QStringList& arguments);
+    // The arguments as the process got them, the program's name first.
+    int run(const QList<QByteArray>& arguments);
 
     // "1.5 GiB", "734 bytes": sizes as people read them.
     static QString readableSize(quint64 bytes);
 
 private:
+    int runCommand(const QStringList& arguments);
     bool configureNetwork(const QString& proxy, const QString& caCertificate);
     CloudBase* account(const QString& cloud);
     int status();
@@ -38,4 +43,5 @@ private:
     std::unique_ptr<CloudBase> m_drive;
     std::unique_ptr<InterruptWatcher> m_interrupts;
     bool m_interrupted = false;
+    QSet<QString> m_unreadable; // arguments that were not UTF-8, as shown
 };

@@ -2,8 +2,25 @@
 
 #include <QApplication>
 
+#include <cstdio>
+
+namespace {
+
+// Qt's own debug output and warnings (a missing XDG_RUNTIME_DIR, say) mean
+// nothing to the user; errors, and the warnings of the player's own
+// libraries, are said.
+void sayErrors(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    const bool ours = context.category && qstrncmp(context.category, "lumen.", 6) == 0;
+    if (type == QtCriticalMsg || type == QtFatalMsg || (type == QtWarningMsg && ours))
+        std::fprintf(stderr, "qovi-cloud: %s\n", qPrintable(message));
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
+    qInstallMessageHandler(sayErrors);
     // The accounts keep a web window for sign-in; without a display it is
     // drawn off screen.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
@@ -16,10 +33,14 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qovi-cloud"));
     QApplication::setApplicationVersion(QStringLiteral(LUMEN_VERSION));
+    // The bytes as given (what Qt left of them): file names need not be text.
+    QList<QByteArray> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QByteArray(argv[i]));
     int status = 0;
     {
         CliTool tool;
-        status = tool.run(QApplication::arguments());
+        status = tool.run(arguments);
     }
     return status;
 }

@@ -5,11 +5,21 @@ content host, direct links."""
 from .. import pages
 from ..http import Response, html_response, redirect, text_response
 from .api import api
-from .chooser import chooser, dl, file_links, shared_link  # noqa: F401 (the control API hands out links)
+from .chooser import chooser, file_links, shared_link  # noqa: F401 (the control API hands out links)
+from .links import dl
+from .listing import ENDPOINTS
 from .common import API, CONTENT, DL, HOSTS, WEB, api_error, bad_input, endpoint_name  # noqa: F401
 from .content import content
 from .authorize import authorize
 from .web import GOOGLE_CALLBACK_PATH, site
+
+
+def too_many(req, after):
+    """429: reading calls (listing, search, links) are limited per token, writes by the namespace's lock."""
+    reason = "too_many_requests" if req.path in ENDPOINTS else "too_many_write_operations"
+    r = api_error(reason, {"reason": {".tag": reason}, "retry_after": after}, 429)
+    r.headers.set("Retry-After", str(after))
+    return r
 
 
 def error_for_status(req, status):
@@ -23,10 +33,7 @@ def error_for_status(req, status):
     if status == 409:
         return api_error("path/not_found", {".tag": "path", "path": {".tag": "not_found"}}, 409)
     if status == 429:
-        r = api_error("too_many_write_operations",
-                      {"reason": {".tag": "too_many_write_operations"}, "retry_after": 1}, 429)
-        r.headers.set("Retry-After", "1")
-        return r
+        return too_many(req, 1)
     if status >= 500:
         return text_response("Internal Server Error" if status == 500 else "Service Unavailable", status)
     return text_response("Error %d" % status, status)
@@ -40,11 +47,7 @@ def fault_response(server, req, kind, fault):
     if kind == "no_space":
         return api_error("path/insufficient_space", {".tag": "path", "path": {".tag": "insufficient_space"}}, 409)
     if kind == "rate_limit":
-        after = int(fault.get("retry_after", 1))
-        r = api_error("too_many_write_operations",
-                      {"reason": {".tag": "too_many_write_operations"}, "retry_after": after}, 429)
-        r.headers.set("Retry-After", str(after))
-        return r
+        return too_many(req, int(fault.get("retry_after", 1)))
     return text_response("unknown fault kind %r" % kind, 500)
 
 

@@ -1,10 +1,9 @@
 """Dropbox API v2 on the API host (RPC calls) and its token endpoint."""
 
-import secrets
 
 from ..http import json_response, text_response
-from ..state import b64u
 from .authorize import token_endpoint
+from .listing import ENDPOINTS, entry_at
 from .common import (account_json, api_error, bad_input, bearer, check_path, endpoint_name, file_metadata,
                      free_name, rpc_args)
 
@@ -70,28 +69,19 @@ def api(server, req):
                 return api_error("path/conflict/file", {".tag": "path", "path": {".tag": "conflict", "conflict": {".tag": "file"}}})
             meta = file_metadata(u["files"][low])
         return json_response({"metadata": meta} if path.endswith("_v2") else meta)
-    if path in ("/2/files/get_metadata", "/2/files/list_folder"):
+    if path == "/2/files/get_metadata":
         args, err = rpc_args(req)
         if err:
             return err
         fpath = args.get("path", "")
-        bad = check_path(fpath, allow_root=path.endswith("list_folder"))
+        bad = check_path(fpath) if not str(fpath).startswith("id:") else None
         if bad:
             return api_error("path/" + bad, {".tag": "path", "path": {".tag": bad}})
         with server.state.lock:
-            e = u["files"].get(fpath.lower())
+            e = entry_at(u, fpath)
             if e is None:
                 return api_error("path/not_found", {".tag": "path", "path": {".tag": "not_found"}})
-            if path.endswith("get_metadata"):
-                return json_response(file_metadata(e, tag=True))
-            prefix = fpath.lower() + "/"
-            rec = bool(args.get("recursive"))
-            out = []
-            for k, f in sorted(u["files"].items()):
-                if not k or not k.startswith(prefix):
-                    continue
-                if not rec and "/" in k[len(prefix):]:
-                    continue
-                out.append(file_metadata(f, tag=True))
-        return json_response({"entries": out, "cursor": b64u(secrets.token_bytes(16)), "has_more": False})
+            return json_response(file_metadata(e, tag=True))
+    if path in ENDPOINTS:
+        return ENDPOINTS[path](server, req, u)
     return text_response("Unknown API function: \"%s\"" % ep, 404)

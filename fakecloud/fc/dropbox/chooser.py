@@ -1,20 +1,14 @@
-"""Dropbox's chooser page, its links (previews and direct links on the
-download host) and the download host itself."""
+"""Dropbox's chooser page, the links it hands out (previews and direct links
+on the download host) and the preview pages."""
 
-import json
 import posixpath
-import time
 from urllib.parse import quote
 
 from .. import pages
-from ..http import Response, html_response, text_response
+from ..http import html_response
 from .common import CATEGORIES, DL, IMAGE_EXT, VIDEO_EXT
+from .links import link_key, lookup_link, stream_content
 from .web import login_page, session_user, web_cookies
-
-
-
-def link_key(email, path):
-    return pages.sign(json.dumps([email, path, int(time.time())]))
 
 
 def file_links(entry, u, link_type):
@@ -103,46 +97,6 @@ def shared_link(server, req):
     if entry is None:
         return html_response(pages.page("Dropbox - Error", "<p>That link is not valid.</p>"), 404)
     if req.params.get("dl") == "1" or req.params.get("raw") == "1":
-        return stream_content(entry["content"], entry["name"])
+        return stream_content(req, entry["content"], entry["name"])
     return html_response(pages.page(entry["name"], '<p id="name">%s</p><p>%d bytes</p>'
                                     % (pages.esc(entry["name"]), entry["content"].size)))
-
-
-def lookup_link(server, info):
-    if not info:
-        return None
-    try:
-        email, path, _ = json.loads(info)
-    except ValueError:
-        return None
-    u = server.state.dropbox_user(email)
-    if u is None:
-        return None
-    e = u["files"].get(path.lower())
-    return e if e and not e["folder"] else None
-
-
-def stream_content(content, name, extra_headers=None):
-    if not content.available():
-        return text_response("the bytes of this file were not kept (only its size and hash)", 410)
-    r = Response(200, stream=content.blocks(), length=content.size, content_type="application/octet-stream")
-    r.headers.set("Content-Disposition", "attachment; filename=\"%s\"" % name.replace('"', ""))
-    for k, v in (extra_headers or {}).items():
-        r.headers.set(k, v)
-    return r
-
-
-def dl(server, req):
-    if req.path.startswith("/1/view/"):
-        rest = req.path[len("/1/view/"):]
-        key = rest.split("/", 1)[0]
-        entry = lookup_link(server, pages.unsign(key))
-        if entry is None:
-            return text_response("Not Found", 404)
-        return stream_content(entry["content"], entry["name"])
-    if req.path.startswith("/thumb/"):
-        entry = lookup_link(server, pages.unsign(req.path[7:]))
-        if entry is None:
-            return text_response("Not Found", 404)
-        return Response(200, pages.ICON_PNG, content_type="image/png")
-    return text_response("Not Found", 404)

@@ -119,7 +119,7 @@ def file_metadata(entry, tag=False):
     m = {"name": entry["name"], "path_lower": low, "path_display": entry["path_display"], "id": entry["id"],
          "client_modified": iso(entry["client_modified"]), "server_modified": iso(entry["server_modified"]),
          "rev": entry["rev"], "size": c.size, "is_downloadable": True}
-    h = c.dropbox_content_hash() if c.available() and c.size <= (64 << 20) else None
+    h = c.digest("content_hash")
     if h:
         m["content_hash"] = h
     if tag:

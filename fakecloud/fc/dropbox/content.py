@@ -7,8 +7,11 @@ import secrets
 import time
 
 from ..http import Response, json_response, text_response
-from ..state import Upload, b64u
-from .chooser import stream_content
+from ..content import Upload
+from ..state import b64u
+from .links import stream_content
+
+SESSION_LIFETIME = 7 * 86400  # an upload session lasts a week (files.stone)
 from .common import (api_error, bad_input, bearer, check_path, content_args, endpoint_name, file_metadata,
                      free_name)
 
@@ -27,7 +30,7 @@ def content(server, req):
     st = server.state
     if path == "/2/files/upload_session/start":
         sid = "pid_upload_session:" + b64u(secrets.token_bytes(30))
-        sess = {"email": u["email"], "upload": Upload(st.sink), "closed": bool(args.get("close")), "created": time.time()}
+        sess = {"email": u["email"], "upload": Upload(st.sink, "content_hash"), "closed": bool(args.get("close")), "created": st.now()}
         if not receive(req, sess, atomic=True):
             return broken_body()
         with st.lock:
@@ -38,7 +41,7 @@ def content(server, req):
         if not isinstance(cursor, dict) or not isinstance(cursor.get("session_id"), str) or not isinstance(cursor.get("offset"), int):
             return bad_input(endpoint_name(path), "HTTP header \"Dropbox-API-Arg\": cursor: missing required field")
         with st.lock:
-            sess = st.db_sessions.get(cursor["session_id"])
+            sess = open_session(st, cursor["session_id"])
             committed = st.db_committed.get(cursor["session_id"])
         if committed is not None and committed.lower() == u["email"].lower():
             return api_error("closed", {".tag": "closed"})
@@ -62,7 +65,7 @@ def content(server, req):
         sid = cursor.get("session_id")
         closed = api_error("lookup_failed/closed", {".tag": "lookup_failed", "lookup_failed": {".tag": "closed"}})
         with st.lock:
-            sess = st.db_sessions.get(sid)
+            sess = open_session(st, sid)
             committed = st.db_committed.get(sid) if isinstance(sid, str) else None
         if committed is not None and committed.lower() == u["email"].lower():
             return closed  # finished already: the session is spent
@@ -85,7 +88,7 @@ def content(server, req):
                     st.db_committed[sid] = u["email"]
             return resp
     if path == "/2/files/upload":
-        sess = {"email": u["email"], "upload": Upload(st.sink), "closed": False}
+        sess = {"email": u["email"], "upload": Upload(st.sink, "content_hash"), "closed": False}
         if not receive(req, sess, atomic=True):
             return broken_body()
         return commit_file(st, u, args, sess["upload"].content(), endpoint_name(path))
@@ -95,8 +98,18 @@ def content(server, req):
             e = u["files"].get(fpath.lower()) if isinstance(fpath, str) else None
         if e is None or e["folder"]:
             return api_error("path/not_found", {".tag": "path", "path": {".tag": "not_found"}})
-        return stream_content(e["content"], e["name"], {"Dropbox-API-Result": json.dumps(file_metadata(e))})
+        return stream_content(req, e["content"], e["name"], {"Dropbox-API-Result": json.dumps(file_metadata(e))})
     return text_response("Unknown API function: \"%s\"" % endpoint_name(path), 404)
+
+
+def open_session(st, sid):
+    """The upload session, unless unknown or expired (7 days by the clock, or
+    expired by the control API): Dropbox then no longer knows it."""
+    sess = st.db_sessions.get(sid) if isinstance(sid, str) else None
+    if sess is not None and (sess.get("expired") or st.now() - sess["created"] > SESSION_LIFETIME):
+        del st.db_sessions[sid]
+        return None
+    return sess
 
 
 def broken_body():
@@ -109,16 +122,12 @@ def receive(req, sess, atomic):
     a body that breaks off leaves the session as it was."""
     up = sess["upload"]
     first = up.size == 0
-    saved = (up.size, up.hasher.copy(), up.kept, len(up.data) if up.kept else 0)
+    saved = up.snapshot()
     for view in req.iter_body():
         up.add(view, hash_it=not first)
     if not req.body_done:
         if atomic:
-            up.size, up.hasher, up.kept = saved[0], saved[1], saved[2]
-            if up.kept and up.data is not None:
-                del up.data[saved[3]:]
-            elif saved[2]:
-                up.kept = False  # kept bytes were released; the size and hash are restored
+            up.restore(saved)
         return False
     if first:
         up.take_over(req.hasher)

@@ -104,7 +104,9 @@ def icon_link(mime):
     return "https://drive-thirdparty.googleusercontent.com/16/type/" + mime
 
 
-def v3_file(u, f):
+def v3_file(u, f, want=("*",)):
+    """A file's v3 description; its checksums (costly for a large file not
+    hashed yet) only when `want` names them or holds "*"."""
     out = {"kind": "drive#file", "id": f["id"], "name": f["name"], "mimeType": f["mimeType"],
            "parents": list(f["parents"]), "trashed": f["trashed"], "starred": False, "ownedByMe": True,
            "createdTime": iso_ms(f["created"]), "modifiedTime": iso_ms(f["created"]),
@@ -113,13 +115,35 @@ def v3_file(u, f):
                            else "https://drive.google.com/file/d/%s/view?usp=drivesdk") % f["id"]}
     if f.get("content") is not None:
         out["size"] = str(f["content"].size)
-        sha = f["content"].sha256
-        if sha:
-            out["sha256Checksum"] = sha
+        for field, digest in (("md5Checksum", "md5"), ("sha256Checksum", "sha256")):
+            value = f["content"].digest(digest) if field in want or "*" in want else None
+            if value:
+                out[field] = value
     return out
 
 
 V3_DEFAULT = ["kind", "id", "name", "mimeType"]
+
+
+def wanted(fields, within=None):
+    """The names a field selection asks for at its top (or inside `within(…)`); "*" stands for all."""
+    names = set()
+    for f in fields:
+        name, _, sub = f.partition("(")
+        if within is None:
+            names.add(name.strip())
+        elif name.strip() == within:
+            names |= {x.partition("(")[0].strip() for x in split_fields(sub[:-1])} if sub else {"*"}
+        elif name.strip() == "*":
+            names.add("*")
+    return names
+
+
+def file_answer(req, u, f, fields=None):
+    """One file, with the fields the request asks for (else the default four)."""
+    fields = fields or req.params.get("fields")
+    chosen = split_fields(fields) if fields else V3_DEFAULT
+    return select(v3_file(u, f, wanted(chosen)), chosen)
 
 
 def split_fields(text):

@@ -1,15 +1,16 @@
-"""The Drive API: about, file search and metadata, downloads, folder and
-file creation; uploads are in upload.py."""
+"""The Drive API: about, file metadata, downloads, folder and file
+creation; the search is in listing.py, uploads in upload.py."""
 
 import re
 
-from ..http import Response, json_response
-from ..state import FOLDER_MIME, Content, Upload, iso_ms
-from .common import (V3_DEFAULT, api_user, cacheable, gerror, icon_link, parse_json_body,
-                     resolve_parent, select, split_fields, v3_file)
-from .query import QueryError, invalid_q, matches, parse_q
+from ..content import Content, Upload
+from ..http import json_response
+from ..ranges import download
+from ..state import FOLDER_MIME, iso_ms
+from .common import (api_user, cacheable, file_answer, gerror, icon_link, parse_json_body, resolve_parent, select,
+                     split_fields, unauthenticated)
+from .listing import files_list
 from .upload import create_v3, multipart, resumable_put, resumable_start
-
 
 
 def v2_file(u, f):
@@ -69,33 +70,7 @@ def drive(server, req):
                                  "usageInDrive": a["quotaBytesUsed"], "usageInDriveTrash": "0"}}
         return cacheable(req, select(full, split_fields(req.params["fields"])))
     if path == "/drive/v3/files" and req.method == "GET":
-        q = req.params.get("q", "")
-        try:
-            tests = parse_q(q) if q.strip() else []
-        except QueryError:
-            return invalid_q()
-        with st.lock:
-            found = [f for f in u["files"].values() if f["id"] != u["root_id"] and matches(u, f, tests)]
-            order = req.params.get("orderBy", "")
-            keys = [k.strip() for k in order.split(",") if k.strip()]
-            found.sort(key=lambda f: f["name"].lower())
-            for k in reversed(keys):
-                desc = k.endswith(" desc")
-                k = k.split()[0]
-                if k == "folder":
-                    found.sort(key=lambda f: f["mimeType"] != FOLDER_MIME, reverse=desc)
-                elif k in ("name", "name_natural"):
-                    found.sort(key=lambda f: f["name"].lower(), reverse=desc)
-                elif k in ("createdTime", "modifiedTime", "recency"):
-                    found.sort(key=lambda f: f["created"], reverse=desc)
-            files = [v3_file(u, f) for f in found]
-        fields = req.params.get("fields")
-        listing = {"kind": "drive#fileList", "incompleteSearch": False, "files": files}
-        if fields:
-            listing = select(listing, split_fields(fields))
-        else:
-            listing["files"] = [select(f, V3_DEFAULT) for f in files]
-        return cacheable(req, listing)
+        return files_list(server, req, u)
     m = re.match(r"^/drive/v3/files/([^/]+)$", path)
     if m and req.method == "GET":
         with st.lock:
@@ -104,14 +79,14 @@ def drive(server, req):
             return gerror(404, "File not found: %s." % m.group(1), "notFound", status="NOT_FOUND",
                           location="fileId", location_type="parameter")
         if req.params.get("alt") == "media":
+            if req.hdr("Authorization") is None:  # downloads take no token in the address (since 2020)
+                return unauthenticated(missing=True)
             c = f.get("content")
             if c is None or not c.available():
                 return gerror(403, "Only files with binary content can be downloaded.", "fileNotDownloadable",
                               status="PERMISSION_DENIED")
-            return Response(200, stream=c.blocks(), length=c.size, content_type=f["mimeType"])
-        fields = req.params.get("fields")
-        meta = v3_file(u, f)
-        return cacheable(req, select(meta, split_fields(fields)) if fields else select(meta, V3_DEFAULT))
+            return download(req, c, f["mimeType"])
+        return cacheable(req, file_answer(req, u, f))
     if path == "/drive/v2/files" and req.method == "POST":
         meta, err = parse_json_body(req)
         if err:
@@ -140,7 +115,7 @@ def drive(server, req):
         if kind == "multipart":
             return multipart(server, req, u)
         if kind == "media":
-            up = Upload(server.state.sink)
+            up = Upload(server.state.sink, "md5")
             for view in req.iter_body():
                 up.add(view, hash_it=False)
             up.take_over(req.hasher)

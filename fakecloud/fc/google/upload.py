@@ -3,11 +3,12 @@
 import json
 import re
 import secrets
-import time
+from urllib.parse import quote
 
 from ..http import Response, json_response
-from ..state import FOLDER_MIME, Content, Upload, b64u
-from .common import V3_DEFAULT, gerror, no_space, parse_json_body, resolve_parent, select, split_fields, v3_file
+from ..content import Content, Upload
+from ..state import FOLDER_MIME, b64u
+from .common import file_answer, gerror, no_space, parse_json_body, resolve_parent
 
 
 
@@ -41,8 +42,13 @@ def multipart(server, req, u):
     return create_v3(server, req, u, meta, Content.of_bytes(data))
 
 
-def session_uri(upload_id):
-    return "https://www.googleapis.com/upload/drive/v3/files?uploadType=resumable&upload_id=" + upload_id
+SESSION_LIFETIME = 7 * 86400  # a resumable session's address lasts a week
+
+
+def session_uri(upload_id, fields=None):
+    """The session's address; it keeps the `fields` of the request that made it, as Google's does."""
+    uri = "https://www.googleapis.com/upload/drive/v3/files?uploadType=resumable&upload_id=" + upload_id
+    return uri + ("&fields=" + quote(fields, safe=",()/") if fields else "")
 
 
 def resumable_start(server, req, u):
@@ -67,9 +73,10 @@ def resumable_start(server, req, u):
         upload_id = "ADPycd" + b64u(secrets.token_bytes(45)).replace("-", "x").replace("_", "y")
         st.g_sessions[upload_id] = {"email": u["email"], "meta": meta, "total": total,
                                     "mime": meta.get("mimeType") or req.hdr("X-Upload-Content-Type"),
-                                    "upload": Upload(st.sink), "file": None, "created": time.time()}
+                                    "upload": Upload(st.sink, "md5"), "file": None, "created": st.now(),
+                                    "fields": req.params.get("fields")}
     r = Response(200, b"")
-    r.headers.set("Location", session_uri(upload_id))
+    r.headers.set("Location", session_uri(upload_id, req.params.get("fields")))
     r.headers.set("X-GUploader-UploadID", upload_id)
     r.headers.set("Content-Type", "text/plain; charset=utf-8")
     return r
@@ -84,6 +91,9 @@ def resumable_put(server, req):
     upload_id = req.params.get("upload_id", "")
     with st.lock:
         sess = st.g_sessions.get(upload_id)
+        if sess is not None and (sess.get("expired") or st.now() - sess["created"] > SESSION_LIFETIME):
+            del st.g_sessions[upload_id]  # gone, with what it held
+            sess = None
     if sess is None or req.params.get("uploadType") != "resumable":
         return gerror(404, "Not Found", "notFound", status="NOT_FOUND")
     up = sess["upload"]
@@ -91,7 +101,7 @@ def resumable_put(server, req):
     with up.lock:
         if sess["file"] is not None:
             req.drain()
-            return json_response(select(v3_file(u, sess["file"]), V3_DEFAULT))
+            return json_response(file_answer(req, u, sess["file"], sess["fields"]))
         cr = req.hdr("Content-Range")
         start = 0
         total = sess["total"]
@@ -104,13 +114,13 @@ def resumable_put(server, req):
             if m.group(1) == "*":
                 req.drain()
                 if total is not None and up.size == total:
-                    return complete(server, u, sess, total)  # every byte is here: the file is made now
+                    return complete(server, req, u, sess, total)  # every byte is here: the file is made now
                 return Response(308, b"", headers=range_header(up.size))
             start = int(m.group(2))
             if int(m.group(3)) - start + 1 != (req.body_length if req.body_length is not None else -1):
                 return gerror(400, "Content-Range does not match Content-Length.", "badContent")
         elif up.size:
-            up.__init__(up.sink)  # a PUT without a range starts the data over
+            up.restart()  # a PUT without a range starts the data over
         if start > up.size:
             return gerror(400, "Content-Range starts after the data received so far.", "badContent")
         skip = up.size - start
@@ -131,11 +141,11 @@ def resumable_put(server, req):
         if total is not None and up.size > total:
             return gerror(400, "Received more bytes than the upload's declared length.", "badContent")
         if total is not None and up.size == total:
-            return complete(server, u, sess, total)
+            return complete(server, req, u, sess, total)
         return Response(308, b"", headers=range_header(up.size))
 
 
-def complete(server, u, sess, total):
+def complete(server, req, u, sess, total):
     st = server.state
     meta = sess["meta"]
     if sess["total"] is not None and total != sess["total"]:
@@ -150,7 +160,7 @@ def complete(server, u, sess, total):
             return no_space()
         f = st.google_put_file(u, meta.get("name") or "Untitled", sess["mime"] or "application/octet-stream", pid, content)
         sess["file"] = f
-    return json_response(select(v3_file(u, f), V3_DEFAULT))
+    return json_response(file_answer(req, u, f, sess["fields"]))
 
 
 def create_v3(server, req, u, meta, content):
@@ -169,6 +179,4 @@ def create_v3(server, req, u, meta, content):
             f = st.google_make_folder(u, name, pid)
         else:
             f = st.google_put_file(u, name, mime, pid, content if content is not None else Content.of_bytes(b""))
-    fields = req.params.get("fields")
-    v = v3_file(u, f)
-    return json_response(select(v, split_fields(fields)) if fields else select(v, V3_DEFAULT))
+    return json_response(file_answer(req, u, f))

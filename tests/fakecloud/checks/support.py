@@ -1,7 +1,7 @@
 """Starting the stand-in and talking to it: straight to its control API, and through its proxy
 (CONNECT, then TLS trusting only the test authority) as a client of the services does."""
 
-import http.client, json, os, re, ssl, subprocess, time, unittest, urllib.parse
+import hashlib, http.client, json, os, re, ssl, subprocess, time, unittest, urllib.parse
 
 TOP = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "fakecloud"))
 EXE, CA, SPACE = os.path.join(TOP, "fakecloud"), os.path.join(TOP, "ca.pem"), "/2/users/get_space_usage"
@@ -40,6 +40,12 @@ def tunnel(port, host, timeout=5):
     conn.set_tunnel(host, 443)
     conn.connect()
     return conn.sock
+
+
+def dropbox_hash(data):
+    """Dropbox's content hash: the SHA-256 of the SHA-256 digests of each 4 MiB block."""
+    blocks = (hashlib.sha256(data[i:i + (4 << 20)]).digest() for i in range(0, len(data), 4 << 20))
+    return hashlib.sha256(b"".join(blocks)).hexdigest()
 
 
 def cookies(r):

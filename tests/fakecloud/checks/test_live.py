@@ -10,8 +10,8 @@ CHALLENGE = base64.urlsafe_b64encode(hashlib.sha256(VERIFIER.encode()).digest())
 QTWEBKIT = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/602.1 (KHTML, like Gecko) QtWebKit/5.212.0 Safari/602.1"
 WEBVIEW = "Mozilla/5.0 (Linux; Android 13; Pixel 7; wv) AppleWebKit/537.36 Chrome/120.0 Mobile Safari/537.36"
 BROWSER = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36"
-FORM = {"Content-Type": "application/x-www-form-urlencoded"}
-DRIVE_FILES, DB_TOKEN, G_TOKEN = "https://www.googleapis.com/drive/v3/files", "https://api.dropboxapi.com/oauth2/token", "https://oauth2.googleapis.com/token"
+FORM, G, DB = {"Content-Type": "application/x-www-form-urlencoded"}, "https://accounts.google.com", "https://www.dropbox.com"
+DB_TOKEN, G_TOKEN = "https://api.dropboxapi.com/oauth2/token", "https://oauth2.googleapis.com/token"
 G_AUTH = dict(client_id="app", redirect_uri="http://127.0.0.1:40123/cb", response_type="code", scope="https://www.googleapis.com/auth/drive",
               state="s t/\u00e4", code_challenge=CHALLENGE, code_challenge_method="S256")
 DB_AUTH = dict(client_id="key", response_type="code", redirect_uri="http://127.0.0.1:53190/", state="xyz", code_challenge=CHALLENGE,
@@ -19,7 +19,8 @@ DB_AUTH = dict(client_id="key", response_type="code", redirect_uri="http://127.0
 
 
 def query(location):
-    return dict(urllib.parse.parse_qsl(urllib.parse.urlsplit(location).query or urllib.parse.urlsplit(location).fragment))
+    parts = urllib.parse.urlsplit(location)
+    return dict(urllib.parse.parse_qsl(parts.query or parts.fragment))
 
 
 def changed(base, **changes):
@@ -33,26 +34,21 @@ class Live(StandInCase):
     def session(self, url, form):
         return cookies(self.https("POST", url, urllib.parse.urlencode(form), FORM))
 
-    def page(self, url, params, agent=BROWSER, cookie=""):
-        return self.https("GET", url + "?" + urllib.parse.urlencode(params), headers={"User-Agent": agent, "Cookie": cookie})
-
-    def approve(self, cookie, form):
-        """Allow on Google's consent page (once allowed, Google answers at once)."""
-        return self.https("POST", "https://accounts.google.com/o/oauth2/approval", urllib.parse.urlencode(dict(form, decision="allow")),
-                          dict(FORM, Cookie=cookie, **{"User-Agent": BROWSER}))
-
-    def google_code(self, cookie, **changes):
-        r = self.page("https://accounts.google.com/o/oauth2/v2/auth", changed(G_AUTH, **changes), cookie=cookie)
-        return query(r.getheader("Location"))["code"]
+    def page(self, url, params, agent=BROWSER, cookie="", form=None):
+        """A page as a browser (or an embedded engine) asks for it: GET with `params`, or POST of `form`."""
+        h = {"User-Agent": agent, "Cookie": cookie}
+        if form is not None:
+            return self.https("POST", url, urllib.parse.urlencode(form), dict(FORM, **h))
+        return self.https("GET", url + "?" + urllib.parse.urlencode(params), headers=h)
 
     def token(self, url, **form):
-        r = self.https("POST", url, urllib.parse.urlencode(form), FORM)
+        r = self.https("POST", url, urllib.parse.urlencode(changed(form)), FORM)
         return r.status, json.loads(r.body)
 
     def test_google_authorization(self):
-        signed_in = self.session("https://accounts.google.com/ServiceLogin", {"Email": "alice@example.com", "Passwd": "alice-password"})
-        self.approve(signed_in, G_AUTH)
-        for path, changes, agent, status, want in [  # want: text of the page, or the redirect's start
+        signed_in = self.session(G + "/ServiceLogin", {"Email": "alice@example.com", "Passwd": "alice-password"})
+        self.page(G + "/o/oauth2/approval", None, cookie=signed_in, form=dict(G_AUTH, decision="allow"))  # allowed once: at once afterwards
+        for path, changes, agent, status, want in [  # want: in the page, or at the start of the redirect
                 ("/o/oauth2/v2/auth", {}, QTWEBKIT, 403, "Error 403: disallowed_useragent"),
                 ("/o/oauth2/auth", {}, WEBVIEW, 403, "Google can&#39;t sign you in safely inside this app"),
                 ("/o/oauth2/v2/auth", {"state": None}, BROWSER, 400, "Missing required parameter: state"),
@@ -62,90 +58,82 @@ class Live(StandInCase):
                 ("/o/oauth2/v2/auth", {}, BROWSER, 302, "http://127.0.0.1:40123/cb?code="),
                 ("/o/oauth2/auth", {"redirect_uri": "http://localhost:51234/"}, BROWSER, 302, "http://localhost:51234/?code=")]:
             with self.subTest(path=path, changes=changes, agent=agent):
-                r = self.page("https://accounts.google.com" + path, changed(G_AUTH, **changes), agent, signed_in)
-                self.assertEqual(r.status, status, r.body[:300])
-                if status == 302:
-                    self.assertEqual((r.getheader("Location")[:len(want)], query(r.getheader("Location"))["state"]), (want, G_AUTH["state"]))
-                else:
-                    self.assertIn(want, r.body.decode())
+                r = self.page(G + path, changed(G_AUTH, **changes), agent, signed_in)
+                where = r.getheader("Location") or ""
+                self.assertEqual((r.status, want in (where[:len(want)] or r.body.decode())), (status, True), r.body[:300])
+                self.assertEqual(query(where).get("state", G_AUTH["state"]), G_AUTH["state"], "the state comes back unchanged")
         for verifier, status, want in [(VERIFIER, 200, ("token_type", "Bearer")), (VERIFIER[:-1] + "y", 400, ("error", "invalid_grant")),
                                        (None, 400, ("error", "invalid_grant"))]:
             with self.subTest(verifier=verifier):
-                form = changed({"grant_type": "authorization_code", "code": self.google_code(signed_in), "client_id": "app",
-                                "client_secret": "s", "redirect_uri": G_AUTH["redirect_uri"], "code_verifier": verifier})
-                got, body = self.token(G_TOKEN, **form)
+                code = query(self.page(G + "/o/oauth2/v2/auth", G_AUTH, cookie=signed_in).getheader("Location"))["code"]
+                got, body = self.token(G_TOKEN, grant_type="authorization_code", code=code, client_id="app", client_secret="s",
+                                       redirect_uri=G_AUTH["redirect_uri"], code_verifier=verifier)
                 self.assertEqual((got, dig(body, want[0])), (status, want[1]), body)
         self.assertIn(b"var authRetired = true;", self.https("GET", "https://apis.google.com/js/api.js").body)
 
     def test_dropbox_authorization(self):
-        signed_in = self.session("https://www.dropbox.com/login", {"login_email": "alice@example.com", "login_password": "alice-password"})
-        other = "http://127.0.0.1:8080/cb"
+        signed_in = self.session(DB + "/login", {"login_email": "alice@example.com", "login_password": "alice-password"})
+        other, bad = "http://127.0.0.1:8080/cb", "Invalid redirect_uri"
         for registered, changes, status, want in [  # the page still loads in an embedded engine; the redirect must match exactly
-                (None, {}, 200, 'id="allow"'), (None, {"redirect_uri": "http://127.0.0.1:53191/"}, 400, "Invalid redirect_uri"),
-                (None, {"redirect_uri": "http://localhost:53190/"}, 400, "Invalid redirect_uri"),
-                (None, {"redirect_uri": "http://127.0.0.1:53190"}, 400, "Invalid redirect_uri"),
-                ([other], {"redirect_uri": other}, 200, 'id="allow"'), ([other], {}, 400, "Invalid redirect_uri"),
+                (None, {}, 200, 'id="allow"'), (None, {"redirect_uri": "http://127.0.0.1:53191/"}, 400, bad),
+                (None, {"redirect_uri": "http://localhost:53190/"}, 400, bad), (None, {"redirect_uri": "http://127.0.0.1:53190"}, 400, bad),
+                ([other], {"redirect_uri": other}, 200, 'id="allow"'), ([other], {}, 400, bad),
                 (None, {"code_challenge_method": "S512"}, 400, "code_challenge_method")]:
             with self.subTest(registered=registered, changes=changes):
                 self.ctl("POST", "/redirects", {"app_key": "key", "uris": registered})
-                r = self.page("https://www.dropbox.com/oauth2/authorize", changed(DB_AUTH, **changes), QTWEBKIT, signed_in)
+                r = self.page(DB + "/oauth2/authorize", changed(DB_AUTH, **changes), QTWEBKIT, signed_in)
                 self.assertEqual((r.status, want in r.body.decode()), (status, True), r.body[:300])
         for changes, verifier, status, keys in [  # keys: what the token answer holds beside the access token
                 ({}, VERIFIER, 200, {"refresh_token", "expires_in", "scope", "uid", "account_id", "token_type"}),
                 ({"token_access_type": "online"}, VERIFIER, 200, {"expires_in", "scope", "uid", "account_id", "token_type"}),
-                ({}, "wrong-" + VERIFIER, 400, {"error", "error_description"}), ({}, None, 400, {"error", "error_description"})]:
+                ({}, "wrong-" + VERIFIER, 400, {"error", "error_description"}), ({}, None, 400, {"error", "error_description"}),
+                ({"response_type": "token", "code_challenge": None, "code_challenge_method": None}, None, None, {"expires_in", "token_type", "state",
+                                                                                                               "account_id", "uid"})]:
             with self.subTest(changes=changes, verifier=verifier):
-                form = dict(changed(DB_AUTH, **changes), decision="allow")
-                location = self.https("POST", "https://www.dropbox.com/oauth2/authorize", urllib.parse.urlencode(form), dict(FORM, Cookie=signed_in)).getheader("Location")
-                self.assertEqual(query(location)["state"], "xyz")
-                got, body = self.token(DB_TOKEN, **changed({"grant_type": "authorization_code", "code": query(location)["code"], "client_id": "key",
-                                                            "redirect_uri": DB_AUTH["redirect_uri"], "code_verifier": verifier}))
-                self.assertEqual((got, set(body) - {"access_token"}, body.get("expires_in", 14400)), (status, keys, 14400), body)
-        form = dict(changed(DB_AUTH, response_type="token", code_challenge=None, code_challenge_method=None), decision="allow")
-        implicit = query(self.https("POST", "https://www.dropbox.com/oauth2/authorize", urllib.parse.urlencode(form), dict(FORM, Cookie=signed_in)).getheader("Location"))
-        self.assertEqual((implicit["expires_in"], "refresh_token" in implicit, implicit["state"]), ("14400", False, "xyz"))
+                back = query(self.page(DB + "/oauth2/authorize", None, QTWEBKIT, signed_in, dict(changed(DB_AUTH, **changes), decision="allow"))
+                             .getheader("Location"))
+                got, body = (None, back) if "access_token" in back else self.token(  # the implicit flow answers in the fragment
+                    DB_TOKEN, grant_type="authorization_code", code=back["code"], client_id="key", redirect_uri=DB_AUTH["redirect_uri"],
+                    code_verifier=verifier)
+                self.assertEqual((back["state"], got, set(body) - {"access_token"}, int(body.get("expires_in", 14400))), ("xyz", status, keys, 14400))
 
     def test_dropbox_sign_in_with_google(self):
-        login = self.page("https://www.dropbox.com/login", {"cont": "/home"}, QTWEBKIT).body.decode()
+        login = self.page(DB + "/login", {"cont": "/home"}, QTWEBKIT).body.decode()
         google = html.unescape(login.split('id="google-signin" href="', 1)[1].split('"', 1)[0])
         r = self.https("GET", google, headers={"User-Agent": QTWEBKIT})
         self.assertEqual((r.status, "disallowed_useragent" in r.body.decode()), (403, True), "refused inside the app's engine")
-        g = self.session("https://accounts.google.com/ServiceLogin", {"Email": "alice@example.com", "Passwd": "alice-password"})
-        back = self.approve(g, query(google))
+        g = self.session(G + "/ServiceLogin", {"Email": "alice@example.com", "Passwd": "alice-password"})
+        back = self.page(G + "/o/oauth2/approval", None, cookie=g, form=dict(query(google), decision="allow"))  # in a browser
         done = self.https("GET", back.getheader("Location"))
         self.assertEqual((done.status, done.getheader("Location"), "lid=" in cookies(done)), (302, "/home", True))
 
     def test_tokens_expire_refresh_and_are_revoked_by_the_clock(self):
-        space = {"dropbox": lambda t: self.db(SPACE, t), "google": lambda t: self.drive("GET", "/drive/v2/about", t)}
-        expired = {"dropbox": (401, {"error_summary": "expired_access_token/...", "error": {".tag": "expired_access_token"}}),
-                   "google": (401, "authError")}
-        refused = {"dropbox": (401, "invalid_access_token"), "google": (401, "authError")}
-
         def answer(svc, tok):
-            r = space[svc](tok)
+            r = self.db(SPACE, tok) if svc == "dropbox" else self.drive("GET", "/drive/v2/about", tok)
             body = json.loads(r.body)
-            return "ok" if r.status == 200 else (r.status, body if svc == "dropbox" and r.status == 401 and "expired" in r.body.decode()
-                                                 else dig(body, "error/.tag" if svc == "dropbox" else "error/errors/0/reason"))
-        for svc, life, url, secret in [("dropbox", 14400, DB_TOKEN, {}), ("google", 3599, G_TOKEN, {"client_secret": "s"})]:
+            if r.status == 200 or "expired" in r.body.decode():
+                return "ok" if r.status == 200 else body
+            return dig(body, "error/.tag" if svc == "dropbox" else "error/errors/0/reason")
+        for svc, life, url, secret, expired, refused in [
+                ("dropbox", 14400, DB_TOKEN, None, {"error_summary": "expired_access_token/...", "error": {".tag": "expired_access_token"}},
+                 "invalid_access_token"), ("google", 3599, G_TOKEN, "s", "authError", "authError")]:
             with self.subTest(svc=svc):
                 issued = self.issue(svc)
+                refresh = lambda: self.token(url, grant_type="refresh_token", refresh_token=issued["refresh_token"],  # noqa: E731
+                                             client_id=issued["client_id"], client_secret=secret)
                 self.ctl("POST", "/clock", {"advance": life - 1})
                 self.assertEqual(answer(svc, issued["access_token"]), "ok")
                 self.ctl("POST", "/clock", {"advance": 2})
-                self.assertEqual(answer(svc, issued["access_token"]), expired[svc])
-                status, fresh = self.token(url, grant_type="refresh_token", refresh_token=issued["refresh_token"], client_id=issued["client_id"], **secret)
+                self.assertEqual(answer(svc, issued["access_token"]), expired)
+                status, fresh = refresh()
                 self.assertEqual((status, fresh["expires_in"], "refresh_token" in fresh, answer(svc, fresh["access_token"])), (200, life, False, "ok"))
                 self.ctl("POST", "/revoke", {"service": svc, "token": issued["refresh_token"]})
-                status, body = self.token(url, grant_type="refresh_token", refresh_token=issued["refresh_token"], client_id=issued["client_id"], **secret)
-                self.assertEqual((status, body["error"], answer(svc, fresh["access_token"])), (400, "invalid_grant", refused[svc]))
+                self.assertEqual((refresh()[1]["error"], answer(svc, fresh["access_token"])), ("invalid_grant", refused))
 
     def test_tokens_in_an_address_are_refused_and_reset_keeps_the_rules(self):
-        for url, headers, status in [
-                ("https://api.dropboxapi.com" + SPACE + "?authorization=Bearer%20" + self.tok, {}, 400),
-                ("https://api.dropboxapi.com" + SPACE + "?access_token=" + self.tok, {"Authorization": "Bearer " + self.tok}, 400),
-                (DRIVE_FILES + "?access_token=" + self.gtok, {}, 401),
-                (DRIVE_FILES + "?access_token=" + self.gtok, {"Authorization": "Bearer " + self.gtok}, 401),
-                (DRIVE_FILES, {"Authorization": "Bearer " + self.gtok}, 200)]:
+        for url, headers, status in [("https://api.dropboxapi.com" + SPACE + "?authorization=Bearer%20" + self.tok, {}, 400),
+                                     ("https://api.dropboxapi.com" + SPACE + "?access_token=" + self.tok, {"Authorization": "Bearer " + self.tok}, 400),
+                                     ("https://www.googleapis.com/drive/v3/files?access_token=" + self.gtok, {"Authorization": "Bearer " + self.gtok}, 401)]:
             with self.subTest(url=url, headers=headers):
                 self.assertEqual(self.https("POST" if "dropbox" in url else "GET", url, None, headers).status, status)
         self.ctl("POST", "/clock", {"advance": 60})
