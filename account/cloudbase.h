@@ -203,6 +203,7 @@ protected:
     // The browser road's answers to ensureValidToken and a token refresh.
     bool browserTokenValid();
     QString renewBrowserToken(QNetworkReply* failed);
+    bool renewAskingToRetry();
     // Sends again a request refused for lack of authorization, once the token is renewed.
     void repeatRequest(int kind, bool sync);
 

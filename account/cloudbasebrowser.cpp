@@ -120,7 +120,7 @@ bool CloudBase::browserTokenDue() const
 
 bool CloudBase::browserTokenValid()
 {
-    return !browserTokenDue() || !m_refresh->renewAndWait().isError();
+    return !browserTokenDue() || renewAskingToRetry();
 }
 
 QString CloudBase::renewBrowserToken(QNetworkReply* failed)
@@ -129,11 +129,32 @@ QString CloudBase::renewBrowserToken(QNetworkReply* failed)
     const int failedKind = failed ? failed->property(m_requestIdKey).toInt() : -1;
     const bool failedSync = failed && failed->property(m_syncRequestKey).toBool();
     // Asked without a refused request, the caller knows the token is spent.
-    if ((!failed || browserTokenDue()) && m_refresh->renewAndWait().isError())
+    if ((!failed || browserTokenDue()) && !renewAskingToRetry())
         return QString();
+    m_lastCloudError = 0; // the last answer processed is the renewal's
     if (failed)
         repeatRequest(failedKind, failedSync);
     return accessToken();
+}
+
+bool CloudBase::renewAskingToRetry()
+{
+    // A renewal that failed is tried again while the user asks for it, as
+    // any other request that the account waits for.
+    for (;;) {
+        const CloudError error = m_refresh->renewAndWait();
+        if (!error.isError())
+            return true;
+        if (error.kind() == CloudError::SignInWithdrawn || error.kind() == CloudError::Canceled)
+            return false;
+        m_lastError = error;
+        m_retry = false;
+        emit failedRetry(tr("Failed for processing %1: %2")
+                             .arg(QLatin1String(requestTypeName(REFRESH_TOKEN_REQUEST)), error.text()),
+                         m_retry);
+        if (!m_retry)
+            return false;
+    }
 }
 
 void CloudBase::repeatRequest(int kind, bool sync)

@@ -114,11 +114,15 @@ void TokenRefresh::onFinished()
     reply->deleteLater();
     const QJsonObject answer = QJsonDocument::fromJson(body).object();
     if (m_engine.errorOf(reply) != QNetworkReply::NoError) {
-        const QString error = answer.value(QStringLiteral("error")).toString();
-        const QString description = answer.value(QStringLiteral("error_description")).toString(error);
+        // OAuth's error string, or an API's error object with its message.
+        const QJsonValue stated = answer.value(QStringLiteral("error"));
+        const QString error = stated.isObject() ? QString() : stated.toString();
+        const QString description = stated.isObject()
+            ? stated.toObject().value(QStringLiteral("message")).toString()
+            : answer.value(QStringLiteral("error_description")).toString(error);
         if (error == QLatin1String("invalid_grant"))
             end(CloudError(CloudError::SignInWithdrawn, description));
-        else if (!error.isEmpty())
+        else if (!description.isEmpty())
             end(CloudError(CloudError::fromReply(reply).kind(), description));
         else
             end(m_engine.failureOf(reply));

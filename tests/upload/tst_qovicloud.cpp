@@ -196,7 +196,7 @@ void QoviCloudTest::exitStatuses_data()
     QTest::newRow("token refresh 503")
         << toDrive
         << QJsonArray{QJsonObject{{"path", "/drive/v2/about"}, {"kind", "expired"}, {"times", 1}},
-                      fault("/o/oauth2/token", "POST", 503, 1)}
+                      fault("/token", "POST", 503, 1)}
         << 0 << "uploaded: @file" << drive503;
     QTest::newRow("Retry-After 0, four retries, then the failure")
         << toDrive << QJsonArray{rateLimit("/drive/v3/files", -1)} << 1 << "failed: @file"
