@@ -221,8 +221,6 @@ QNetworkReply* GoogleDrive::getGoogleTokens(const QString& code)
 
 bool GoogleDrive::isTokenExpired() const
 {
-    if (madeInBrowser())
-        return browserTokenDue();
     std::string text;
     if (!m_record.read(text) || text.empty()) {
         logger()->logLine(LOG_WRN, "%s: m_storage->readToken", name());
@@ -231,8 +229,10 @@ bool GoogleDrive::isTokenExpired() const
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text));
     if (document.isEmpty())
         return false;
-    // No safety margin: a token is used up to the end of its lifetime.
     const QJsonObject record = document.object();
+    if (TokenRecord::madeInBrowser(record))
+        return browserTokenDue();
+    // No safety margin: a token is used up to the end of its lifetime.
     const double receivedTime = record.value(QStringLiteral("received_time")).toDouble();
     const double lifetimeMs = record.value(QStringLiteral("expires_in")).toDouble() * 1000;
     return double(QDateTime::currentMSecsSinceEpoch()) > receivedTime + lifetimeMs;
