@@ -56,7 +56,7 @@ void QoviCloudTest::initTestCase()
     m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 50}});
     for (const char* cloud : {"dropbox", "gdrive"}) {
         QByteArray out;
-        QCOMPARE(connectInBrowser({"--cloud", cloud}, &out), 0);
+        QVERIFY2(connectInBrowser({"--cloud", cloud}, &out) == 0, out.constData());
         QVERIFY2(out.contains(" connected as alice@example.com"), out.constData());
     }
 }
@@ -65,21 +65,18 @@ int QoviCloudTest::connectInBrowser(const QStringList& arguments, QByteArray* ou
 {
     QProcess tool;
     start(tool, QStringList{"connect"} + arguments);
-    QByteArray printed;
-    const auto address = [&] {
-        printed += tool.readAllStandardOutput();
-        const int at = printed.indexOf(" sign in at ");
-        const int end = printed.indexOf('\n', at);
-        return at < 0 || end < 0 ? QUrl() : QUrl(QString::fromUtf8(printed.mid(at + 12, end - at - 12)));
+    const auto printedAddress = [&] {
+        *out += tool.readAllStandardOutput();
+        const QByteArray line = out->mid(out->indexOf(" sign in at ") + 12);
+        return out->contains(" sign in at ") && line.contains('\n') ? QUrl(line.left(line.indexOf('\n'))) : QUrl();
     };
-    if (!waitFor([&] { return !address().isEmpty() || tool.state() == QProcess::NotRunning; }))
-        return -1;
+    out->clear();
     TestBrowser browser;
-    if (!address().isEmpty())
-        browser.open(address());
+    if (waitFor([&] { return !printedAddress().isEmpty() || tool.state() == QProcess::NotRunning; }))
+        browser.open(printedAddress());
     if (!tool.waitForFinished(30000))
         return -1;
-    *out = printed + tool.readAllStandardOutput() + tool.readAllStandardError();
+    *out += tool.readAllStandardOutput() + tool.readAllStandardError();
     return tool.exitCode();
 }
 
@@ -330,7 +327,7 @@ void QoviCloudTest::todaysRules()
     const QString service = cloud == "dropbox" ? "dropbox" : "google";
     const QString tokenPath = cloud == "dropbox" ? "/oauth2/token" : "/token";
     QByteArray out;
-    QCOMPARE(connectInBrowser({"--cloud", cloud}, &out), 0);
+    QVERIFY2(connectInBrowser({"--cloud", cloud}, &out) == 0, out.constData());
     // Nothing secret on the terminal: not the code, verifier or tokens.
     const QJsonObject exchange = m_live.requests(QString(), tokenPath).at(0).toObject();
     const QJsonObject tokens = QJsonDocument::fromJson(exchange["response_body"].toString().toUtf8()).object();
