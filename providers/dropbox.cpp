@@ -3,6 +3,7 @@
 #include "cloudcredential.h"
 #include "cloudlog.h"
 #include "cookiesmanager.h"
+#include "dropboxoauth.h"
 #include "filepicker.h"
 
 #include <QJsonDocument>
@@ -82,6 +83,7 @@ DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), app
     m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
     if (isPlayerSection())
         m_filePicker->setSupportedExtensions(supportedExtensions());
+    setOAuthClient(std::make_unique<DropboxOAuth>(m_applicationName));
 }
 
 QUrl DropBox::endpoint(const char* host, const char* path)
