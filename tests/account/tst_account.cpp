@@ -117,8 +117,9 @@ private slots:
     void answerFromTheCache()
     {
         signIn(m_cloud, DROPBOX_CLOUD);
-        m_cloud.addFault(fault(kApi, kSpace, "status", {{"status", 200}, {"headers", QJsonObject{{"Cache-Control", "max-age=3600"}}},
-                                                         {"body", QJsonObject{{"used", 1}, {"allocation", QJsonObject{{"allocated", 5}}}}}}));
+        const QJsonObject used{{"used", 1}, {"allocation", QJsonObject{{"allocated", 5}}}};
+        m_cloud.addFault(fault(kApi, kSpace, "status",
+                               {{"status", 200}, {"body", used}, {"headers", QJsonObject{{"Cache-Control", "max-age=3600"}}}}));
         const auto get = QNetworkAccessManager::GetOperation;
         QCOMPARE(m_account->sendRequest(get, api(kSpace), FREESPACE_REQUEST, true, nullptr, false), 0);
         QSignalSpy space(m_account.get(), &CloudBase::freeSpaceReceived);
