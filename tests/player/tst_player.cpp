@@ -7,6 +7,7 @@
 #include "playertoolbutton.h"
 #include "plugin.h"
 #include "pluginregistry.h"
+#include "testtable.h"
 
 #include <QAction>
 #include <QMenu>
@@ -15,6 +16,8 @@
 #include <QtTest>
 
 using namespace QoviLumen;
+using testtable::columns;
+using testtable::fetch;
 
 namespace {
 
@@ -75,10 +78,7 @@ private slots:
 
     void lookUp_data()
     {
-        QTest::addColumn<QString>("interface");
-        QTest::addColumn<bool>("load");
-        QTest::addColumn<bool>("builtIn"); // a loaded plug-in offering the same interface
-        QTest::addColumn<QString>("found");
+        columns<QString, bool, bool, QString>("interface", "load", "builtIn", "found"); // builtIn: a loaded plug-in offering it
         QTest::newRow("bundle not loaded unless allowed") << "ToolBar" << false << false << "nothing";
         QTest::newRow("bundle loaded when allowed") << "ToolBar" << true << false << "bundle";
         QTest::newRow("interface not offered") << "DownloadManager" << true << false << "nothing";
@@ -88,10 +88,7 @@ private slots:
 
     void lookUp()
     {
-        QFETCH(QString, interface);
-        QFETCH(bool, load);
-        QFETCH(bool, builtIn);
-        QFETCH(QString, found);
+        const auto [interface, load, builtIn, found] = fetch<QString, bool, bool, QString>("interface", "load", "builtIn", "found");
         const std::string id = "com.qovi.lumen.pluginInterface." + interface.toStdString();
         QSE::PluginRegistry registry;
         QSE::PluginInfo* bundle = registry.addBundle((kBundle + ".so").toStdString());
@@ -113,7 +110,7 @@ private slots:
 
     void holdsAtUnload_data()
     {
-        QTest::addColumn<bool>("released"); // the plug-in gave up its own hold before the unload
+        columns<bool>("released"); // the plug-in gave up its own hold before the unload
         QTest::newRow("released, then unloaded") << true;
         QTest::newRow("still held at unload") << false;
     }
@@ -136,8 +133,7 @@ private slots:
 
     void styleSheetLengths_data()
     {
-        QTest::addColumn<QString>("sheet");
-        QTest::addColumn<QStringList>("lengths"); // each to become pixels of the font
+        columns<QString, QStringList>("sheet", "lengths"); // lengths: each to become pixels of the font
         QTest::newRow("em and ex") << "QMenu::item { padding-left: 2em; height: 1.5ex; margin: .5em; width: 3px; }"
                                    << QStringList{"2em", "1.5ex", ".5em"};
         QTest::newRow("nothing to convert") << "QToolButton { image: url(:/item.png); border: 1px; font: 10pt; }"
@@ -148,8 +144,7 @@ private slots:
 
     void styleSheetLengths()
     {
-        QFETCH(QString, sheet);
-        QFETCH(QStringList, lengths);
+        auto [sheet, lengths] = fetch<QString, QStringList>("sheet", "lengths");
         OSUtilities::FixEmExStyleSheet(nullptr);
         QWidget widget;
         QFont font = widget.font();
@@ -167,9 +162,7 @@ private slots:
 
     void pings_data()
     {
-        QTest::addColumn<QString>("pingHost");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<bool>("sent");
+        columns<QString, QString, bool>("pingHost", "host", "sent");
         QTest::newRow("no ping host: recorded only") << QString() << "127.0.0.1" << false;
         QTest::newRow("another host: recorded only") << "localhost" << "127.0.0.1" << false;
         QTest::newRow("the ping host: recorded and sent") << "127.0.0.1" << "127.0.0.1" << true;
@@ -177,9 +170,7 @@ private slots:
 
     void pings()
     {
-        QFETCH(QString, pingHost);
-        QFETCH(QString, host);
-        QFETCH(bool, sent);
+        const auto [pingHost, host, sent] = fetch<QString, QString, bool>("pingHost", "host", "sent");
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         QByteArray request;
@@ -213,9 +204,7 @@ private slots:
 
     void toolButtonMenus_data()
     {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<bool>("hasMenu");
-        QTest::addColumn<int>("popup");
+        columns<int, bool, int>("mode", "hasMenu", "popup");
         QTest::newRow("no menu") << int(PlayerToolButton::NoMenu) << false << int(QToolButton::InstantPopup);
         QTest::newRow("on hold") << int(PlayerToolButton::MenuOnHold) << true << int(QToolButton::DelayedPopup);
         QTest::newRow("on arrow") << int(PlayerToolButton::MenuOnArrow) << true << int(QToolButton::MenuButtonPopup);
@@ -224,9 +213,7 @@ private slots:
 
     void toolButtonMenus()
     {
-        QFETCH(int, mode);
-        QFETCH(bool, hasMenu);
-        QFETCH(int, popup);
+        const auto [mode, hasMenu, popup] = fetch<int, bool, int>("mode", "hasMenu", "popup");
         PlayerToolButton button;
         QMenu menu;
         button.setButtonMenu(&menu);

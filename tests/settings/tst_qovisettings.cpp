@@ -2,6 +2,7 @@
 // refuses, owner-only files, damaged files read as nothing, something other
 // than a file refused unopened, and failed writes that keep the old file.
 #include "qovisettings.h"
+#include "testtable.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -52,8 +53,7 @@ private slots:
 
     void roundTrips_data()
     {
-        QTest::addColumn<bool>("buffer");
-        QTest::addColumn<QByteArray>("value");
+        testtable::columns<bool, QByteArray>("buffer", "value");
         QByteArray everyByte(256, '\0');
         for (int i = 0; i < 256; ++i)
             everyByte[i] = char(i);
@@ -69,8 +69,7 @@ private slots:
 
     void roundTrips()
     {
-        QFETCH(bool, buffer);
-        QFETCH(QByteArray, value);
+        const auto [buffer, value] = testtable::fetch<bool, QByteArray>("buffer", "value");
         const qvtl::string asText(value.constData(), std::size_t(value.size()));
         QVERIFY(buffer ? qvs::StoreBuffer(kSection, kName, value.constData(), std::size_t(value.size()))
                        : qvs::StoreUTF8String(kSection, kName, asText));
@@ -101,8 +100,7 @@ private slots:
 
     void refused_data()
     {
-        QTest::addColumn<QByteArray>("call"); // what the argument goes into
-        QTest::addColumn<QByteArray>("argument");
+        testtable::columns<QByteArray, QByteArray>("call", "argument"); // call: what the argument goes into
         QTest::newRow("value not UTF-8") << QByteArray("value") << QByteArray("\xFF\xFE");
         QTest::newRow("section not UTF-8") << QByteArray("section") << QByteArray("\xC3");
         QTest::newRow("key not UTF-8") << QByteArray("key") << QByteArray("a\xE6\x97");
@@ -116,8 +114,7 @@ private slots:
 
     void refused()
     {
-        QFETCH(QByteArray, call);
-        QFETCH(QByteArray, argument);
+        const auto [call, argument] = testtable::fetch<QByteArray, QByteArray>("call", "argument");
         const qvtl::string bad(argument.constData(), std::size_t(argument.size()));
         if (call == "value")
             QVERIFY(!qvs::StoreUTF8String(kSection, "dbEmail", bad));

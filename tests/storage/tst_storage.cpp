@@ -2,6 +2,7 @@
 // a child process: from a log never opened to what the log writes at exit.
 #include "cloudlog.h"
 #include "qovisettings.h"
+#include "testtable.h"
 #include "tokenstorage.h"
 
 #include <QtTest>
@@ -112,9 +113,8 @@ private slots:
 
     void logWrites_data()
     {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("written"); // "name: content" of each file, then of each stream written to
-        QTest::addColumn<int>("failedOpens");
+        // written: "name: content" of each file, then of each stream written to
+        testtable::columns<QString, QString, int>("steps", "written", "failedOpens");
         const QString all = "|L0 l0|L1 l1|L2 crt|L3 l3|L4 err|L6 l6|L8 wrn|L16 inf|L32 l32|L64 dbg|L128 prg";
         QTest::newRow("two-level mask") << "O24 a" + all << "a: [WRN] STAMP wrn\n[INF] STAMP inf\n" + kCompleted << 0;
         QTest::newRow("every level but 0, unknown ones untagged") << "O1 a" + all
@@ -150,9 +150,7 @@ private slots:
 
     void logWrites()
     {
-        QFETCH(QString, steps);
-        QFETCH(QString, written);
-        QFETCH(int, failedOpens);
+        const auto [steps, written, failedOpens] = testtable::fetch<QString, QString, int>("steps", "written", "failedOpens");
         QTemporaryDir dir;
         QProcess child;
         child.setWorkingDirectory(dir.path());
@@ -222,9 +220,7 @@ private slots:
 
     void tokenMatchesOpenssl_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArray>("setting");
-        QTest::addColumn<QByteArray>("token");
+        testtable::columns<int, QByteArray, QByteArray>("kind", "setting", "token");
         for (int length : {0, 1, 15, 16, 17, 33, 1000})
             QTest::addRow("%d bytes", length) << int(GDRIVE_CLOUD) << QByteArray("QoviCloud Google Drive")
                                               << QByteArray("T\0k\xFF\x80n!", 7).repeated(150).left(length);
@@ -235,9 +231,7 @@ private slots:
 
     void tokenMatchesOpenssl()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArray, setting);
-        QFETCH(QByteArray, token);
+        const auto [kind, setting, token] = testtable::fetch<int, QByteArray, QByteArray>("kind", "setting", "token");
         QVERIFY(m_store.saveToken(kSection, CLOUD_TYPE(kind), token.toStdString()));
         std::vector<unsigned char> stored;
         QVERIFY(qvs::FetchBuffer(kSection, setting.constData(), stored));
