@@ -329,21 +329,19 @@ private slots:
     {
         // search: the first search's query, as sent; empty: none.
         columns<QString, QStringList, QString, int>("target", "created", "search", "error");
-        const auto expression = [](const QString& name) {
-            return "orderBy=folder&q=name%20%3D%20%27" + name + "%27%20and%20trashed%20%3D%20false";
+        const auto row = [](const char* name, const QString& target, const QStringList& created, const QString& searched,
+                            CloudError::Kind error = CloudError::None) {
+            const QString search = "orderBy=folder&q=name%20%3D%20%27" + searched + "%27%20and%20trashed%20%3D%20false";
+            QTest::newRow(name) << target << created << (searched.isEmpty() ? QString() : search) << int(error);
         };
-        const int none = int(CloudError::None);
-        QTest::newRow("existing") << "/Videos" << QStringList{} << expression("Videos") << none;
-        QTest::newRow("nested") << "/Films/2026/" << QStringList{"Films", "2026"} << expression("Films") << none;
-        QTest::newRow("quote and backslash") << QStringLiteral("/it's a \\ \"test\"") << QStringList{"it's a \\ \"test\""}
-                                             << expression("it%5C%27s%20a%20%5C%5C%20%22test%22") << none;
-        QTest::newRow("inside an existing one") << "Videos/Extra" << QStringList{"Extra"} << expression("Videos") << none;
-        QTest::newRow("doubled slashes and dots") << "//Films/.//2026//" << QStringList{"Films", "2026"}
-                                                  << expression("Films") << none;
-        QTest::newRow("the top") << "/" << QStringList{} << QString() << none;
-        QTest::newRow("a file in the way") << "/Videos/holiday.mov" << QStringList{} << expression("Videos")
-                                           << int(CloudError::PathConflict);
-        QTest::newRow("climbing out") << "/a/../b" << QStringList{} << QString() << int(CloudError::LocalFile);
+        row("existing", "/Videos", {}, "Videos");
+        row("nested", "/Films/2026/", {"Films", "2026"}, "Films");
+        row("quote and backslash", "/it's a \\ \"test\"", {"it's a \\ \"test\""}, "it%5C%27s%20a%20%5C%5C%20%22test%22");
+        row("inside an existing one", "Videos/Extra", {"Extra"}, "Videos");
+        row("doubled slashes and dots", "//Films/.//2026//", {"Films", "2026"}, "Films");
+        row("the top", "/", {}, QString());
+        row("a file in the way", "/Videos/holiday.mov", {}, "Videos", CloudError::PathConflict);
+        row("climbing out", "/a/../b", {}, QString(), CloudError::LocalFile);
     }
 
     void foldersOfAPath()
@@ -415,19 +413,15 @@ private slots:
     void preparationEndsEveryWaitingFile_data()
     {
         columns<QJsonObject, bool, int, QString>("fault", "expired", "error", "said"); // said: told beside the endings
+        const auto row = [](const char* name, const QJsonObject& fault, CloudError::Kind error, bool expired = false,
+                            const QString& said = {}) { QTest::newRow(name) << fault << expired << int(error) << said; };
         const QJsonObject html{{"status", 200}, {"body", "<html>x</html>"}, {"content_type", "text/html"}};
-        const QJsonObject failing{{"status", 500}};
-        QTest::newRow("account check answers HTML") << fault(kApi, kAbout, "status", html) << false
-                                                    << int(CloudError::BadReply) << QString();
-        QTest::newRow("folder search answers HTML") << fault(kApi, kSearch, "status", html) << false
-                                                    << int(CloudError::BadReply) << QString();
-        QTest::newRow("folder search stalls") << fault(kApi, kSearch, "stall") << false << int(CloudError::TimedOut)
-                                              << QString();
-        QTest::newRow("token endpoint fails") << fault(kAccounts, kToken, "status", failing) << true
-                                              << int(CloudError::ServiceFailed) << QString();
-        QTest::newRow("folder creation fails") << fault(kApi, kCreate, "status", failing) << false
-                                               << int(CloudError::ServiceFailed)
-                                               << "Google Drive failed to create \"/New folder\" folder";
+        row("account check answers HTML", fault(kApi, kAbout, "status", html), CloudError::BadReply);
+        row("folder search answers HTML", fault(kApi, kSearch, "status", html), CloudError::BadReply);
+        row("folder search stalls", fault(kApi, kSearch, "stall"), CloudError::TimedOut);
+        row("token endpoint fails", fault(kAccounts, kToken, "status", {{"status", 500}}), CloudError::ServiceFailed, true);
+        row("folder creation fails", fault(kApi, kCreate, "status", {{"status", 500}}), CloudError::ServiceFailed, false,
+            "Google Drive failed to create \"/New folder\" folder");
     }
 
     void preparationEndsEveryWaitingFile()
@@ -455,46 +449,36 @@ private slots:
     void resumableUpload_data()
     {
         columns<QJsonArray, int, int>("faults", "ending", "error");
-        const QJsonObject startFault = fault(kApi, kUpload, "status", {{"method", "POST"}, {"status", 200}});
-        const auto address = [&](const char* location) {
-            QJsonObject fault = startFault;
-            fault["headers"] = QJsonObject{{"Location", location}};
-            return fault;
+        const auto row = [](const char* name, const QJsonArray& faults, CloudError::Kind error = CloudError::None) {
+            QTest::newRow(name) << faults << int(error ? UploadOutcome::Failed : UploadOutcome::Finished) << int(error);
         };
-        const int finished = UploadOutcome::Finished;
-        const int failed = UploadOutcome::Failed;
-        const int none = int(CloudError::None);
-        QTest::newRow("plain") << QJsonArray() << finished << none;
-        QTest::newRow("PUT dropped halfway") << QJsonArray{putFault("drop", {{"where", "request"}, {"times", 1}})} << finished
-                                             << none;
-        QTest::newRow("PUT answer stalls") << QJsonArray{putFault("delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})}
-                                           << finished << none;
-        QTest::newRow("PUT answered 308 once") << QJsonArray{putFault("status", {{"status", 308}, {"times", 1}})} << finished
-                                               << none;
+        const QJsonObject start = fault(kApi, kUpload, "status", {{"method", "POST"}, {"status", 200}});
+        const auto address = [&](const char* location) {
+            QJsonObject fault = start;
+            fault["headers"] = QJsonObject{{"Location", location}};
+            return QJsonArray{fault};
+        };
+        row("plain", {});
+        row("PUT dropped halfway", {putFault("drop", {{"where", "request"}, {"times", 1}})});
+        row("PUT answer stalls", {putFault("delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}})});
+        row("PUT answered 308 once", {putFault("status", {{"status", 308}, {"times", 1}})});
         // A data PUT cut after 1 MiB, letting `skip` PUTs through first: with the
         // status query after each cut, the first, third and fifth PUT are cut.
         const auto cut = [](int skip) {
             return putFault("drop", {{"where", "request"}, {"after", 1024 * 1024}, {"skip", skip}, {"times", 1}});
         };
-        QTest::newRow("three cuts, each after progress") << QJsonArray{cut(0), cut(1), cut(2)} << finished << none;
-        QTest::newRow("cut, then refused after the status query") // it said the file is not stored
-            << QJsonArray{cut(0), putFault("no_space", {{"skip", 1}, {"times", 1}})} << failed
-            << int(CloudError::QuotaExceeded);
-        QTest::newRow("session expired") << QJsonArray{putFault("status", {{"status", 404}, {"times", 1}})} << finished
-                                         << none;
-        QTest::newRow("PUT answered 308 always") << QJsonArray{putFault("status", {{"status", 308}})} << failed
-                                                 << int(CloudError::Incomplete);
-        QTest::newRow("PUT answered HTML")
-            << QJsonArray{putFault("status", {{"status", 200}, {"body", "<html>ok</html>"}, {"content_type", "text/html"}})}
-            << failed << int(CloudError::BadReply);
-        QTest::newRow("quota") << QJsonArray{putFault("no_space")} << failed << int(CloudError::QuotaExceeded);
-        QTest::newRow("local file address") << QJsonArray{address("file:///tmp/lumen-overwritten")} << failed
-                                            << int(CloudError::Refused);
-        QTest::newRow("address in clear") << QJsonArray{address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x")}
-                                          << failed << int(CloudError::Refused);
-        QTest::newRow("foreign host") << QJsonArray{address("https://evil.example.com/upload/x")} << failed
-                                      << int(CloudError::Refused);
-        QTest::newRow("no address") << QJsonArray{startFault} << failed << int(CloudError::BadReply);
+        row("three cuts, each after progress", {cut(0), cut(1), cut(2)});
+        row("cut, then refused after the status query", // it said the file is not stored
+            {cut(0), putFault("no_space", {{"skip", 1}, {"times", 1}})}, CloudError::QuotaExceeded);
+        row("session expired", {putFault("status", {{"status", 404}, {"times", 1}})});
+        row("PUT answered 308 always", {putFault("status", {{"status", 308}})}, CloudError::Incomplete);
+        row("PUT answered HTML", {putFault("status", {{"status", 200}, {"body", "<html>ok</html>"}, {"content_type", "text/html"}})},
+            CloudError::BadReply);
+        row("quota", {putFault("no_space")}, CloudError::QuotaExceeded);
+        row("local file address", address("file:///tmp/lumen-overwritten"), CloudError::Refused);
+        row("address in clear", address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x"), CloudError::Refused);
+        row("foreign host", address("https://evil.example.com/upload/x"), CloudError::Refused);
+        row("no address", {start}, CloudError::BadReply);
     }
 
     void resumableUpload()
