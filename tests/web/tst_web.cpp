@@ -36,11 +36,12 @@ QNetworkCookie cookie(const QString& text)
     return c;
 }
 
-QStringList storedKeys(const QString& group)
+QList<QNetworkCookie> cookies(const QStringList& texts)
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Qovi\\Settings", kApplication);
-    settings.beginGroup(group);
-    return settings.childKeys();
+    QList<QNetworkCookie> all;
+    for (const QString& text : texts)
+        all.append(cookie(text));
+    return all;
 }
 
 QVariantMap entry(const QString& link, const QVariant& id = QVariant())
@@ -125,11 +126,9 @@ private slots:
     void chooserTypes()
     {
         const auto [kind, application, types] = fetch<int, QString, QStringList>("kind", "application", "types");
-        std::unique_ptr<CloudBase> account;
-        if (kind == DROPBOX_CLOUD)
-            account = std::make_unique<DropBox>(application.toStdString());
-        else
-            account = std::make_unique<GoogleDrive>(application.toStdString());
+        const std::string name = application.toStdString();
+        const auto account = kind == DROPBOX_CLOUD ? std::unique_ptr<CloudBase>(std::make_unique<DropBox>(name))
+                                                   : std::make_unique<GoogleDrive>(name);
         QCOMPARE(account->findChild<FilePicker*>()->supportedExtensions(), types);
     }
 
@@ -138,30 +137,25 @@ private slots:
         // stored: "key", or "key@domain of the cookie kept under it"
         columns<int, QStringList, QString, QStringList, int, int, QStringList>("kind", "held", "url", "answered", "in", "out",
                                                                                 "stored");
+        const auto row = [](const char* name, int kind, const QStringList& held, const QString& url, const QStringList& answered,
+                            int in, int out, const QStringList& stored) {
+            QTest::newRow(name) << kind << held << url << answered << in << out << stored;
+        };
         const QString chooser = "https://www.dropbox.com/chooser?origin=http%3A%2F%2Fwww.qovi.com&app_key=k";
-        QTest::newRow("Dropbox sign-in") << 0 << QStringList{"blid@.dropbox.com+", "locale@.dropbox.com+", "t@.dropbox.com"}
-                                         << chooser << QStringList{} << 1 << 0 << QStringList{"blid", "locale"};
-        QTest::newRow("Dropbox, one name twice: the later kept")
-            << 0 << QStringList{"blid@.dropbox.com+", "locale@.dropbox.com+", "locale@www.dropbox.com+"} << chooser
-            << QStringList{} << 1 << 0 << QStringList{"blid", "locale@www.dropbox.com"};
-        QTest::newRow("Dropbox, no blid") << 0 << QStringList{"locale@.dropbox.com+"} << chooser << QStringList{} << 0 << 0
-                                          << QStringList{"locale"};
-        QTest::newRow("Dropbox, blid without expiry") << 0 << QStringList{"blid@.dropbox.com"} << chooser << QStringList{}
-                                                      << 0 << 0 << QStringList{};
-        QTest::newRow("Dropbox, upper case") << 0 << QStringList{"blid@.dropbox.com+"}
-                                             << "https://WWW.DROPBOX.COM/Chooser?ORIGIN=x" << QStringList{} << 1 << 0
-                                             << QStringList{"blid"};
-        QTest::newRow("Dropbox, no origin") << 0 << QStringList{"blid@.dropbox.com+"}
-                                            << "https://www.dropbox.com/chooser?app_key=k" << QStringList{} << 0 << 0
-                                            << QStringList{};
-        QTest::newRow("Dropbox sign-out") << 0 << QStringList{"blid@.dropbox.com+"} << "https://www.dropbox.com/logout"
-                                          << QStringList{"gone@.dropbox.com+"} << 0 << 1 << QStringList{};
-        QTest::newRow("Google keeps this answer's cookies")
-            << 1 << QStringList{"SID@.google.com+"} << "https://accounts.google.com/o/oauth2/auth"
-            << QStringList{"HSID@.google.com+", "SID@accounts.google.com+", "NID@.google.com"} << 0 << 0
-            << QStringList{"HSID.google.com", "SID.accounts.google.com", "SID.google.com"};
-        QTest::newRow("Google sign-out") << 1 << QStringList{"HSID@.google.com+"} << "https://accounts.google.com/Logout"
-                                         << QStringList{} << 0 << 1 << QStringList{};
+        row("Dropbox sign-in", 0, {"blid@.dropbox.com+", "locale@.dropbox.com+", "t@.dropbox.com"}, chooser, {}, 1, 0,
+            {"blid", "locale"});
+        row("Dropbox, one name twice: the later kept", 0,
+            {"blid@.dropbox.com+", "locale@.dropbox.com+", "locale@www.dropbox.com+"}, chooser, {}, 1, 0,
+            {"blid", "locale@www.dropbox.com"});
+        row("Dropbox, no blid", 0, {"locale@.dropbox.com+"}, chooser, {}, 0, 0, {"locale"});
+        row("Dropbox, blid without expiry", 0, {"blid@.dropbox.com"}, chooser, {}, 0, 0, {});
+        row("Dropbox, upper case", 0, {"blid@.dropbox.com+"}, "https://WWW.DROPBOX.COM/Chooser?ORIGIN=x", {}, 1, 0, {"blid"});
+        row("Dropbox, no origin", 0, {"blid@.dropbox.com+"}, "https://www.dropbox.com/chooser?app_key=k", {}, 0, 0, {});
+        row("Dropbox sign-out", 0, {"blid@.dropbox.com+"}, "https://www.dropbox.com/logout", {"gone@.dropbox.com+"}, 0, 1, {});
+        row("Google keeps this answer's cookies", 1, {"SID@.google.com+"}, "https://accounts.google.com/o/oauth2/auth",
+            {"HSID@.google.com+", "SID@accounts.google.com+", "NID@.google.com"}, 0, 0,
+            {"HSID.google.com", "SID.accounts.google.com", "SID.google.com"});
+        row("Google sign-out", 1, {"HSID@.google.com+"}, "https://accounts.google.com/Logout", {}, 0, 1, {});
     }
 
     void cookieRules()
@@ -169,28 +163,22 @@ private slots:
         auto [kind, held, url, answered, in, out, stored] = fetch<int, QStringList, QString, QStringList, int, int, QStringList>(
             "kind", "held", "url", "answered", "in", "out", "stored");
         CookiesManager jar(kind == 0 ? DropBox::service() : GoogleDrive::service(), kApplication, nullptr);
-        QList<QNetworkCookie> cookies;
-        for (const QString& text : held)
-            cookies.append(cookie(text));
-        jar.setAllJarCookies(cookies);
+        jar.setAllJarCookies(cookies(held));
         if (out)
             jar.saveCookies();
         QSignalSpy loggedIn(&jar, &CookiesManager::loggedIn);
         QSignalSpy loggedOut(&jar, &CookiesManager::loggedOut);
-        cookies.clear();
-        for (const QString& text : answered)
-            cookies.append(cookie(text));
-        jar.setCookiesFromUrl(cookies, QUrl(url));
+        jar.setCookiesFromUrl(cookies(answered), QUrl(url));
         QCOMPARE(loggedIn.size(), in);
         QCOMPARE(loggedOut.size(), out);
-        const QString group = kind == 0 ? "db" : "gd";
-        QStringList keys = storedKeys(group);
-        keys.sort();
         QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "Qovi\\Settings", kApplication);
+        settings.beginGroup(kind == 0 ? "db" : "gd");
+        QStringList keys = settings.childKeys();
+        keys.sort();
         for (QString& key : stored) {
             const QString domain = key.section('@', 1);
             key = key.section('@', 0, 0);
-            const QByteArray kept = settings.value(group + '/' + key).toByteArray();
+            const QByteArray kept = settings.value(key).toByteArray();
             QVERIFY(domain.isEmpty() || QNetworkCookie::parseCookies(kept).value(0).domain() == domain);
         }
         QCOMPARE(keys, stored);
