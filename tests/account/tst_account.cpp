@@ -3,21 +3,16 @@
 // certificates it refuses, waits that end, the stored sign-in, and a view
 // the player took over.
 #include "dropbox.h"
-#include "fakecloud.h"
 #include "testaccount.h"
 #include "teststate.h"
 
 #include <QElapsedTimer>
-#include <QJsonDocument>
 #include <QNetworkReply>
-#include <QSignalSpy>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QWebFrame>
 
 using namespace teststate;
-using testtable::columns;
-using testtable::fetch;
 
 namespace {
 

@@ -19,10 +19,8 @@
 #include <QAction>
 #include <QClipboard>
 #include <QImage>
-#include <QJsonDocument>
 #include <QMenu>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QUrlQuery>
 

@@ -5,22 +5,17 @@
 #include "cloudplugin.h"
 #include "downloadmanagerplugin.h"
 #include "dropbox.h"
-#include "fakecloud.h"
 #include "osutilities.h"
 #include "pingmanager.h"
 #include "pluginregistry.h"
 #include "testaccount.h"
 #include "teststate.h"
 
-#include <QJsonDocument>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSignalSpy>
 
 using namespace teststate;
 using QoviLumen::CloudPlugin;
-using testtable::columns;
-using testtable::fetch;
 
 namespace {
 

@@ -1,16 +1,13 @@
 // The Google Drive account against the stand-in: sign-in through the web
 // view, token age and refresh, the upload folders of a path, preparation
 // that fails, and the resumable upload with the faults of a hostile road.
-#include "fakecloud.h"
 #include "googledrive.h"
 #include "testaccount.h"
 #include "teststate.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
 #include <QNetworkProxy>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUrlQuery>
@@ -19,8 +16,6 @@
 #include <sys/resource.h>
 
 using namespace teststate;
-using testtable::columns;
-using testtable::fetch;
 
 namespace {
 

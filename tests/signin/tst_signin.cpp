@@ -4,7 +4,6 @@
 #include "cloudcredential.h"
 #include "dropbox.h"
 #include "dropboxoauth.h"
-#include "fakecloud.h"
 #include "googledrive.h"
 #include "pkce.h"
 #include "testaccount.h"
@@ -12,16 +11,12 @@
 #include "teststate.h"
 
 #include <QDateTime>
-#include <QJsonDocument>
 #include <QNetworkReply>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QUrlQuery>
 #include <QWebFrame>
 
 using namespace teststate;
-using testtable::columns;
-using testtable::fetch;
 
 namespace {
 
@@ -44,7 +39,7 @@ std::unique_ptr<CloudBase> makeAccount(CLOUD_TYPE kind)
 }
 
 // A browser's GET of a loopback address: its status (0: nobody listens) and page.
-int fetch(const QUrl& address, QString* page = nullptr)
+int visit(const QUrl& address, QString* page = nullptr)
 {
     QNetworkAccessManager manager;
     std::unique_ptr<QNetworkReply> reply(manager.get(QNetworkRequest(address)));
@@ -129,7 +124,7 @@ private slots:
             QVERIFY(query.queryItemValue("state").size() >= 32);
             QString page;
             if (twist == ForeignState) {
-                QCOMPARE(fetch(QUrl(redirectUri.toString() + "?code=forged&state=forged"), &page), 400);
+                QCOMPARE(visit(QUrl(redirectUri.toString() + "?code=forged&state=forged"), &page), 400);
                 QVERIFY(page.contains("does not belong to the sign-in"));
             }
             if (twist == OtherChallenge) {
@@ -141,7 +136,7 @@ private slots:
                 browser.mainFrame()->load(address);
             if (twist == Replayed) {
                 QVERIFY(waitFor([&] { return !browser.redirect().isEmpty(); }));
-                QCOMPARE(fetch(browser.redirect(), &page), 409);
+                QCOMPARE(visit(browser.redirect(), &page), 409);
                 QVERIFY(page.contains("already been answered"));
             }
         }
@@ -157,7 +152,7 @@ private slots:
             QVERIFY2(failed[0][0].toString().contains(failure), qPrintable(failed[0][0].toString()));
         // No listener outlives the attempt; a late replay finds nobody.
         if (!redirectUri.isEmpty())
-            QCOMPARE(fetch(redirectUri), 0);
+            QCOMPARE(visit(redirectUri), 0);
         if (twist != Plain)
             return;
         // Nothing secret in the log or in any address the plug-in asked for.

@@ -1,13 +1,16 @@
 #pragma once
 
 #include "cloudtypes.h"
+#include "fakecloud.h"
 #include "qovisettings.h"
 #include "testtable.h"
 
 #include <QApplication>
 #include <QByteArray>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QString>
 #include <QStringList>
 #include <QTest>
@@ -15,13 +18,15 @@
 #include <functional>
 
 class CloudBase;
-class FakeCloud;
 struct UploadOutcome;
 
 // What the suites share: a clean stored state in the test-mode locations,
 // a log file per case, the stored facts of a sign-in as the accounts keep
 // them, and the stand-in's record.
 namespace teststate {
+
+using testtable::columns;
+using testtable::fetch;
 
 extern const char* const kApplication; // "Player", as the plug-in names its accounts
 extern const QString kAlice;           // a user the stand-in knows from the start

@@ -2,17 +2,12 @@
 // sessions cut into chunks, every fault the road and the service can bring,
 // cancels at each step; each file ends exactly once, with the truth.
 #include "dropbox.h"
-#include "fakecloud.h"
 #include "testaccount.h"
 #include "teststate.h"
 
-#include <QJsonDocument>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 using namespace teststate;
-using testtable::columns;
-using testtable::fetch;
 
 namespace {
 

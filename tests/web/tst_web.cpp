@@ -4,7 +4,6 @@
 #include "cloudcredential.h"
 #include "cookiesmanager.h"
 #include "dropbox.h"
-#include "fakecloud.h"
 #include "filepicker.h"
 #include "googledrive.h"
 #include "testaccount.h"
@@ -13,13 +12,10 @@
 #include <QUrlQuery>
 #include <QNetworkCookie>
 #include <QSettings>
-#include <QSignalSpy>
 #include <QWebFrame>
 #include <QWebSettings>
 
 using namespace teststate;
-using testtable::columns;
-using testtable::fetch;
 
 namespace {
 
