@@ -48,14 +48,15 @@ private slots:
 
     void requestsCarry_data()
     {
-        columns<int, QByteArray, int, QString>("operation", "body", "result", "contentType"); // body: null for none given
+        // body: null for none given
+        const auto row = table<int, QByteArray, int, QString>("operation", "body", "result", "contentType");
         const int post = QNetworkAccessManager::PostOperation;
-        QTest::newRow("GET") << int(QNetworkAccessManager::GetOperation) << QByteArray("{}") << 0 << QString();
-        QTest::newRow("POST with JSON") << post << QByteArray("{\"a\": 1}") << 0 << "application/json";
-        QTest::newRow("POST, empty body") << post << QByteArray("") << 0 << QString();
-        QTest::newRow("POST without a body") << post << QByteArray() << 0 << QString();
-        QTest::newRow("PUT") << int(QNetworkAccessManager::PutOperation) << QByteArray("{}") << 99 << QString();
-        QTest::newRow("DELETE") << int(QNetworkAccessManager::DeleteOperation) << QByteArray() << 99 << QString();
+        row("GET", int(QNetworkAccessManager::GetOperation), QByteArray("{}"), 0, QString());
+        row("POST with JSON", post, QByteArray("{\"a\": 1}"), 0, "application/json");
+        row("POST, empty body", post, QByteArray(""), 0, QString());
+        row("POST without a body", post, QByteArray(), 0, QString());
+        row("PUT", int(QNetworkAccessManager::PutOperation), QByteArray("{}"), 99, QString());
+        row("DELETE", int(QNetworkAccessManager::DeleteOperation), QByteArray(), 99, QString());
     }
 
     void requestsCarry()
@@ -144,22 +145,22 @@ private slots:
 
     void unusableAnswers_data()
     {
-        columns<QJsonObject, int>("fault", "error");
+        const auto row = table<QJsonObject, int>("fault", "error");
         const auto answer = [](const QByteArray& body, const char* type) {
             return QJsonObject{{"kind", "status"}, {"status", 200}, {"body", QString::fromUtf8(body)}, {"content_type", type}};
         };
-        QTest::newRow("service fails") << QJsonObject{{"kind", "status"}, {"status", 503}} << int(CloudError::ServiceFailed);
-        QTest::newRow("HTML") << answer("<html>maintenance</html>", "text/html") << int(CloudError::BadReply);
-        QTest::newRow("truncated JSON") << answer("{\"used\": 12, \"alloc", "application/json") << int(CloudError::BadReply);
-        QTest::newRow("JSON without the figures") << answer("{\"quota\": 1}", "application/json") << int(CloudError::BadReply);
-        QTest::newRow("endless") << QJsonObject{{"kind", "endless"}} << int(CloudError::ReplyTooLarge);
+        row("service fails", QJsonObject{{"kind", "status"}, {"status", 503}}, int(CloudError::ServiceFailed));
+        row("HTML", answer("<html>maintenance</html>", "text/html"), int(CloudError::BadReply));
+        row("truncated JSON", answer("{\"used\": 12, \"alloc", "application/json"), int(CloudError::BadReply));
+        row("JSON without the figures", answer("{\"quota\": 1}", "application/json"), int(CloudError::BadReply));
+        row("endless", QJsonObject{{"kind", "endless"}}, int(CloudError::ReplyTooLarge));
         const QByteArray padded = "{\"used\": 5, \"allocation\": {\"allocated\": 1000}, \"pad\": \""
             + QByteArray(5 * 1024 * 1024, 'x') + "\"}";
-        QTest::newRow("5 MiB that arrive at once") << answer(padded, "application/json") << int(CloudError::ReplyTooLarge);
-        QTest::newRow("length longer than the body") << QJsonObject{{"kind", "bad_length"}} << int(CloudError::TimedOut);
-        QTest::newRow("stalls") << QJsonObject{{"kind", "stall"}} << int(CloudError::TimedOut);
-        QTest::newRow("connection cut") << QJsonObject{{"kind", "drop"}, {"where", "response"}, {"after", 0}}
-                                    << int(CloudError::ConnectionLost);
+        row("5 MiB that arrive at once", answer(padded, "application/json"), int(CloudError::ReplyTooLarge));
+        row("length longer than the body", QJsonObject{{"kind", "bad_length"}}, int(CloudError::TimedOut));
+        row("stalls", QJsonObject{{"kind", "stall"}}, int(CloudError::TimedOut));
+        row("connection cut", QJsonObject{{"kind", "drop"}, {"where", "response"}, {"after", 0}},
+            int(CloudError::ConnectionLost));
     }
 
     void unusableAnswers()
@@ -184,12 +185,12 @@ private slots:
 
     void certificatesRefused_data()
     {
-        columns<QString, int>("mode", "error");
-        QTest::newRow("expired") << "expired" << int(CloudError::CertificateExpired);
-        QTest::newRow("wrong host") << "wrong_host" << int(CloudError::CertificateWrongHost);
-        QTest::newRow("untrusted") << "untrusted" << int(CloudError::CertificateUntrusted);
-        QTest::newRow("self-signed") << "self_signed" << int(CloudError::CertificateUntrusted);
-        QTest::newRow("unknown root above an intermediate") << "unknown_root" << int(CloudError::CertificateUntrusted);
+        const auto row = table<QString, int>("mode", "error");
+        row("expired", "expired", int(CloudError::CertificateExpired));
+        row("wrong host", "wrong_host", int(CloudError::CertificateWrongHost));
+        row("untrusted", "untrusted", int(CloudError::CertificateUntrusted));
+        row("self-signed", "self_signed", int(CloudError::CertificateUntrusted));
+        row("unknown root above an intermediate", "unknown_root", int(CloudError::CertificateUntrusted));
     }
 
     void certificatesRefused()
@@ -270,14 +271,14 @@ private slots:
 
     void storedSignIn_data()
     {
-        columns<QByteArray, bool, bool, bool, QString>("record", "email", "cookie", "connected", "accessToken");
+        const auto row = table<QByteArray, bool, bool, bool, QString>("record", "email", "cookie", "connected", "accessToken");
         const QByteArray json = R"({"access_token": "T1", "account_id": "A"})";
-        QTest::newRow("all three") << json << true << true << true << "T1";
-        QTest::newRow("no e-mail: the record goes") << json << false << true << false << "";
-        QTest::newRow("no web session: the record goes") << json << true << false << false << "";
-        QTest::newRow("record not JSON: taken whole") << QByteArray("plain-token") << true << true << true << "plain-token";
-        QTest::newRow("record without an access token") << QByteArray(R"({"account_id": "A"})") << true << true << true << "";
-        QTest::newRow("nothing") << QByteArray() << false << false << false << "";
+        row("all three", json, true, true, true, "T1");
+        row("no e-mail: the record goes", json, false, true, false, "");
+        row("no web session: the record goes", json, true, false, false, "");
+        row("record not JSON: taken whole", QByteArray("plain-token"), true, true, true, "plain-token");
+        row("record without an access token", QByteArray(R"({"account_id": "A"})"), true, true, true, "");
+        row("nothing", QByteArray(), false, false, false, "");
     }
 
     void storedSignIn()

@@ -27,7 +27,7 @@
 using QoviLumen::CloudPlugin;
 using teststate::pingPaths;
 using teststate::settingsGroup;
-using testtable::columns;
+using testtable::table;
 using testtable::fetch;
 
 namespace {
@@ -119,14 +119,15 @@ private slots:
 
     void bundleInterfaces_data()
     {
-        columns<QString, int, QString>("id", "answer", "castName"); // castName: the un-namespaced base the player casts to
-        QTest::newRow("menu") << kMenu << 0 << "MenuInterface";
-        QTest::newRow("cloud") << kCloudId << 0 << "QoviLumen::QLMCloudPluginInterface";
-        QTest::newRow("tool bar") << "com.qovi.lumen.pluginInterface.ToolBar" << 0 << "ToolBarInterface";
-        QTest::newRow("settings") << "com.qovi.lumen.pluginInterface.SettingsConsumer" << 0 << "SettingsConsumerInterface";
-        QTest::newRow("used, not offered") << DownloadManagerPlugin::kInterfaceId << 3 << "";
-        QTest::newRow("letter case differs") << "com.qovi.lumen.plugininterface.Menu" << 3 << "";
-        QTest::newRow("trailing blank") << "com.qovi.lumen.pluginInterface.Menu " << 3 << "";
+        // castName: the un-namespaced base the player casts to
+        const auto row = table<QString, int, QString>("id", "answer", "castName");
+        row("menu", kMenu, 0, "MenuInterface");
+        row("cloud", kCloudId, 0, "QoviLumen::QLMCloudPluginInterface");
+        row("tool bar", "com.qovi.lumen.pluginInterface.ToolBar", 0, "ToolBarInterface");
+        row("settings", "com.qovi.lumen.pluginInterface.SettingsConsumer", 0, "SettingsConsumerInterface");
+        row("used, not offered", DownloadManagerPlugin::kInterfaceId, 3, "");
+        row("letter case differs", "com.qovi.lumen.plugininterface.Menu", 3, "");
+        row("trailing blank", "com.qovi.lumen.pluginInterface.Menu ", 3, "");
     }
 
     void bundleInterfaces()
@@ -207,15 +208,15 @@ private slots:
 
     void googleTokenExpiry_data()
     {
-        columns<QByteArray, bool>("record", "expired");
+        const auto row = table<QByteArray, bool>("record", "expired");
         const double now = double(QDateTime::currentMSecsSinceEpoch());
         const auto record = [](double received, double expiresIn) {
             return QJsonDocument(QJsonObject{{"access_token", "t"}, {"received_time", received}, {"expires_in", expiresIn}})
                 .toJson();
         };
-        QTest::newRow("lifetime over") << record(now - 3605000, 3600) << true;
-        QTest::newRow("lifetime left") << record(now - 3540000, 3600) << false;
-        QTest::newRow("not JSON") << QByteArray("plain-token") << false;
+        row("lifetime over", record(now - 3605000, 3600), true);
+        row("lifetime left", record(now - 3540000, 3600), false);
+        row("not JSON", QByteArray("plain-token"), false);
     }
 
     void googleTokenExpiry()
@@ -228,27 +229,26 @@ private slots:
 
     void queuedAddresses_data()
     {
-        columns<int, QVariantList, QStringList, QStringList>("cloud", "files", "addresses", "pings");
+        const auto row = table<int, QVariantList, QStringList, QStringList>("cloud", "files", "addresses", "pings");
         const QString api = "https://www.googleapis.com/drive/v3/files/";
         const QString dl = "https://dl.dropboxusercontent.com/1/view/";
         const QVariant drive = entry({{"id", "1AbC"}, {"fileSize", 512}, {"fileName", "My é&/movie.mkv"},
                                       {"filelink", "https://drive.google.com/x"}, {"token", "secret"}});
-        QTest::newRow("Drive address, name encoded") << 1 << QVariantList{drive}
-                                                     << QStringList{api + "1AbC/512/My%20%C3%A9%26%2Fmovie.mkv"}
-                                                     << QStringList{"Import-GoogleDrive-Container-mkv"};
-        QTest::newRow("Drive, no size") << 1 << QVariantList{entry({{"id", "x"}, {"fileName", "m.mov"}})}
-                                        << QStringList{api + "x/777/m.mov"} << QStringList{"Import-GoogleDrive-Container-mov"};
-        QTest::newRow("Drive, size 0") << 1 << QVariantList{entry({{"id", "x"}, {"fileSize", 0}, {"fileName", "m.mov"}})}
-                                       << QStringList{api + "x/0/m.mov"} << QStringList{"Import-GoogleDrive-Container-mov"};
-        QTest::newRow("Drive, no id") << 1 << QVariantList{entry({{"fileSize", 512}, {"fileName", "m.mov"}})}
-                                      << QStringList{api + "/512/m.mov"} << QStringList{"Import-GoogleDrive-Container-mov"};
-        QTest::newRow("empty list") << 0 << QVariantList{} << QStringList{} << QStringList{};
-        QTest::newRow("Dropbox link as it is, invalid entries skipped")
-            << 0 << QVariantList{QVariant(), entry({{"filelink", dl + "a/clip.tar.gz"}, {"id", "x"}})}
-            << QStringList{dl + "a/clip.tar.gz"} << QStringList{"Import-Dropbox-Container-gz"};
-        QTest::newRow("known address not queued again, the next is")
-            << 0 << QVariantList{entry({{"filelink", kKnown}}), entry({{"filelink", dl + "new.mkv"}})}
-            << QStringList{kKnown, dl + "new.mkv"} << QStringList{"Import-Dropbox-Container-mkv"};
+        row("Drive address, name encoded", 1, {drive}, {api + "1AbC/512/My%20%C3%A9%26%2Fmovie.mkv"},
+            {"Import-GoogleDrive-Container-mkv"});
+        row("Drive, no size", 1, {entry({{"id", "x"}, {"fileName", "m.mov"}})}, {api + "x/777/m.mov"},
+            {"Import-GoogleDrive-Container-mov"});
+        row("Drive, size 0", 1, {entry({{"id", "x"}, {"fileSize", 0}, {"fileName", "m.mov"}})}, {api + "x/0/m.mov"},
+            {"Import-GoogleDrive-Container-mov"});
+        row("Drive, no id", 1, {entry({{"fileSize", 512}, {"fileName", "m.mov"}})}, {api + "/512/m.mov"},
+            {"Import-GoogleDrive-Container-mov"});
+        row("empty list", 0, {}, {}, {});
+        row("Dropbox link as it is, invalid entries skipped", 0,
+            {QVariant(), entry({{"filelink", dl + "a/clip.tar.gz"}, {"id", "x"}})}, {dl + "a/clip.tar.gz"},
+            {"Import-Dropbox-Container-gz"});
+        row("known address not queued again, the next is", 0,
+            {entry({{"filelink", kKnown}}), entry({{"filelink", dl + "new.mkv"}})}, {kKnown, dl + "new.mkv"},
+            {"Import-Dropbox-Container-mkv"});
     }
 
     void queuedAddresses()
@@ -295,20 +295,20 @@ private slots:
 
     void pingAddresses_data()
     {
-        columns<int, int, int, QString, QString, QString>("platform", "action", "cloud", "geo", "info", "path");
+        const auto row = table<int, int, int, QString, QString, QString>("platform", "action", "cloud", "geo", "info", "path");
         const QString mac = "q10-macplayer-cloud-connect-";
-        QTest::newRow("import on Windows") << 2 << 2 << 1 << "US" << "Movie.mkv"
-                                           << "q10-winplayer-cloud-connect-Import-GoogleDrive-Container-mkv";
-        QTest::newRow("unknown cloud") << 1 << 0 << 5 << "DE" << "" << mac + "Register-Unknown-Geo-DE";
-        QTest::newRow("deregister ignores info") << 1 << 1 << 1 << "FR" << "a.mp4" << mac + "Deregister-GoogleDrive-Geo-FR";
-        QTest::newRow("geography with %1") << 1 << 0 << 0 << "%1" << "" << mac + "Register-Dropbox-Geo-%1";
-        QTest::newRow("import without suffix") << 1 << 2 << 0 << "US" << "https://h/dir.d/file" << mac + "Import-Dropbox";
-        QTest::newRow("import of an address with a query")
-            << 1 << 2 << 0 << "US" << "https://h/v/clip.mkv?dl=1#x.y" << mac + "Import-Dropbox-Container-mkv";
-        QTest::newRow("import whose suffix is no container word")
-            << 1 << 2 << 0 << "US" << "https://h/v/x." + QString(40000, 'a') << mac + "Import-Dropbox";
-        QTest::newRow("other platform") << 3 << 2 << 0 << "US" << "a.mp4" << "";
-        QTest::newRow("unknown action") << 1 << 3 << 0 << "US" << "" << "";
+        row("import on Windows", 2, 2, 1, "US", "Movie.mkv",
+            "q10-winplayer-cloud-connect-Import-GoogleDrive-Container-mkv");
+        row("unknown cloud", 1, 0, 5, "DE", "", mac + "Register-Unknown-Geo-DE");
+        row("deregister ignores info", 1, 1, 1, "FR", "a.mp4", mac + "Deregister-GoogleDrive-Geo-FR");
+        row("geography with %1", 1, 0, 0, "%1", "", mac + "Register-Dropbox-Geo-%1");
+        row("import without suffix", 1, 2, 0, "US", "https://h/dir.d/file", mac + "Import-Dropbox");
+        row("import of an address with a query", 1, 2, 0, "US", "https://h/v/clip.mkv?dl=1#x.y",
+            mac + "Import-Dropbox-Container-mkv");
+        row("import whose suffix is no container word", 1, 2, 0, "US", "https://h/v/x." + QString(40000, 'a'),
+            mac + "Import-Dropbox");
+        row("other platform", 3, 2, 0, "US", "a.mp4", "");
+        row("unknown action", 1, 3, 0, "US", "", "");
     }
 
     void pingAddresses()
@@ -362,11 +362,11 @@ private slots:
 
     void signInRoadSetting_data()
     {
-        columns<QString, int, bool>("stored", "kind", "browser"); // stored: empty for none
-        QTest::newRow("browser unless told") << QString() << int(GDRIVE_CLOUD) << true;
-        QTest::newRow("browser") << "browser" << int(DROPBOX_CLOUD) << true;
-        QTest::newRow("embedded") << "embedded" << int(GDRIVE_CLOUD) << false;
-        QTest::newRow("a value it does not know") << "tab" << int(GDRIVE_CLOUD) << true;
+        const auto row = table<QString, int, bool>("stored", "kind", "browser"); // stored: empty for none
+        row("browser unless told", QString(), int(GDRIVE_CLOUD), true);
+        row("browser", "browser", int(DROPBOX_CLOUD), true);
+        row("embedded", "embedded", int(GDRIVE_CLOUD), false);
+        row("a value it does not know", "tab", int(GDRIVE_CLOUD), true);
     }
 
     void signInRoadSetting()

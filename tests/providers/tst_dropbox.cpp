@@ -75,19 +75,18 @@ private slots:
 
     void redirects_data()
     {
-        columns<int, QString, QByteArray, QString>("error", "fragment", "record", "line"); // record: empty for nothing stored
-        QTest::newRow("token and account id") << 301 << "access_token=sl.T1&token_type=bearer&account_id=dbid%3AAAX1&uid=7"
-                                              << QByteArray(R"({"access_token":"sl.T1","account_id":"AAX1"})")
-                                              << "INF Access token and account ID found";
-        QTest::newRow("encoded token, empty id") << 301 << "access_token=a%2Bb%3D%3D&account_id=dbid:"
-                                                 << QByteArray(R"({"access_token":"a+b==","account_id":""})")
-                                                 << "ERR Invalid account ID!";
-        QTest::newRow("id of three parts") << 301 << "access_token=sl.T5&account_id=dbid:a:b"
-                                           << QByteArray(R"({"access_token":"sl.T5","account_id":""})") << QString();
-        QTest::newRow("refused") << 301 << "error=access_denied&error_description=The%20user%20said%20no" << QByteArray()
-                                 << "ERR Dropbox: Error during authorization - access_denied \"The user said no\"";
-        QTest::newRow("no token, no description") << 301 << "error=x&state=1" << QByteArray() << QString();
-        QTest::newRow("token with another error") << 1 << "access_token=sl.T&account_id=dbid:AAX" << QByteArray() << QString();
+        // record: empty for nothing stored
+        const auto row = table<int, QString, QByteArray, QString>("error", "fragment", "record", "line");
+        row("token and account id", 301, "access_token=sl.T1&token_type=bearer&account_id=dbid%3AAAX1&uid=7",
+            QByteArray(R"({"access_token":"sl.T1","account_id":"AAX1"})"), "INF Access token and account ID found");
+        row("encoded token, empty id", 301, "access_token=a%2Bb%3D%3D&account_id=dbid:",
+            QByteArray(R"({"access_token":"a+b==","account_id":""})"), "ERR Invalid account ID!");
+        row("id of three parts", 301, "access_token=sl.T5&account_id=dbid:a:b",
+            QByteArray(R"({"access_token":"sl.T5","account_id":""})"), QString());
+        row("refused", 301, "error=access_denied&error_description=The%20user%20said%20no", QByteArray(),
+            "ERR Dropbox: Error during authorization - access_denied \"The user said no\"");
+        row("no token, no description", 301, "error=x&state=1", QByteArray(), QString());
+        row("token with another error", 1, "access_token=sl.T&account_id=dbid:AAX", QByteArray(), QString());
     }
 
     void redirects()
@@ -107,10 +106,10 @@ private slots:
 
     void errorBodies_data()
     {
-        columns<QByteArray, int, QString, int, qint64>("body", "code", "message", "kind", "offset");
-        const auto row = [](const char* name, const QByteArray& body, int code, const QString& message,
-                            CloudError::Kind kind = CloudError::None, qint64 offset = -1) {
-            QTest::newRow(name) << body << code << message << int(kind) << offset;
+        const auto add = table<QByteArray, int, QString, int, qint64>("body", "code", "message", "kind", "offset");
+        const auto row = [&add](const char* name, const QByteArray& body, int code, const QString& message,
+                                CloudError::Kind kind = CloudError::None, qint64 offset = -1) {
+            add(name, body, code, message, kind, offset);
         };
         const QString untouched = QStringLiteral("untouched");
         row("empty", QByteArray(), 1, untouched);
@@ -118,8 +117,10 @@ private slots:
         row("not JSON", "Internal Server Error", 1, untouched);
         row("error without a summary", R"({"error": {".tag": "other"}})", 0, QString());
         row("other summary", R"({"error_summary": "other"})", 0, "other");
-        row("invalid token", R"({"error_summary": "invalid_access_token/..."})", 2, "invalid_access_token", CloudError::GrantRevoked);
-        row("no space", R"({"error_summary": "path/insufficient_space/"})", 3, "insufficient_space", CloudError::InsufficientSpace);
+        row("invalid token", R"({"error_summary": "invalid_access_token/..."})", 2, "invalid_access_token",
+            CloudError::GrantRevoked);
+        row("no space", R"({"error_summary": "path/insufficient_space/"})", 3, "insufficient_space",
+            CloudError::InsufficientSpace);
         row("both keys", R"({"error_summary": "path/insufficient_space/invalid_access_token/"})", 2, "invalid_access_token",
             CloudError::GrantRevoked);
         row("wrong offset", R"({"error_summary": "incorrect_offset/", "error": {".tag": "incorrect_offset", "correct_offset": 42}})",
@@ -127,8 +128,10 @@ private slots:
         row("wrong offset, looked up",
             R"({"error_summary": "lookup_failed/incorrect_offset/", "error": {"lookup_failed": {"correct_offset": 7}}})", 0,
             "lookup_failed/incorrect_offset/", CloudError::WrongOffset, 7);
-        row("path conflict", R"({"error_summary": "path/conflict/file/"})", 0, "path/conflict/file/", CloudError::PathConflict);
-        row("closed session", R"({"error_summary": "lookup_failed/closed/"})", 0, "lookup_failed/closed/", CloudError::NotFound);
+        row("path conflict", R"({"error_summary": "path/conflict/file/"})", 0, "path/conflict/file/",
+            CloudError::PathConflict);
+        row("closed session", R"({"error_summary": "lookup_failed/closed/"})", 0, "lookup_failed/closed/",
+            CloudError::NotFound);
     }
 
     void errorBodies()
@@ -147,9 +150,9 @@ private slots:
 
     void accountRequestWithoutAnId_data()
     {
-        columns<QByteArray>("record");
-        QTest::newRow("no record") << QByteArray();
-        QTest::newRow("record without an account id") << QByteArray(R"({"access_token": "T"})");
+        const auto row = table<QByteArray>("record");
+        row("no record", QByteArray());
+        row("record without an account id", QByteArray(R"({"access_token": "T"})"));
     }
 
     void accountRequestWithoutAnId()
@@ -164,14 +167,11 @@ private slots:
 
     void spaceFigures_data()
     {
-        columns<QByteArray, quint64>("answer", "free");
-        QTest::newRow("plain") << QByteArray(R"({"used": 1234, "allocation": {"allocated": 2199023255552}})")
-                               << quint64(2199023255552 - 1234);
-        QTest::newRow("used above allocated") << QByteArray(R"({"used": 99, "allocation": {"allocated": 12.9}})")
-                                              << quint64(0);
-        QTest::newRow("negative and huge") << QByteArray(R"({"used": -5, "allocation": {"allocated": 1e30}})")
-                                           << ~quint64(0);
-        QTest::newRow("figures missing") << QByteArray(R"({"used": 5})") << CloudBase::kUnknownSpace;
+        const auto row = table<QByteArray, quint64>("answer", "free");
+        row("plain", R"({"used": 1234, "allocation": {"allocated": 2199023255552}})", 2199023255552 - 1234);
+        row("used above allocated", R"({"used": 99, "allocation": {"allocated": 12.9}})", 0);
+        row("negative and huge", R"({"used": -5, "allocation": {"allocated": 1e30}})", ~quint64(0));
+        row("figures missing", R"({"used": 5})", CloudBase::kUnknownSpace);
     }
 
     void spaceFigures()
@@ -199,7 +199,7 @@ private slots:
             QCOMPARE(connected.size(), 1);
             QCOMPARE(connected[0][1].toString(), kAlice);
             // The token of the redirect is what the e-mail request carried.
-            const QJsonObject record = QJsonDocument::fromJson(storedToken(DROPBOX_CLOUD)).object();
+            const QJsonObject record = storedRecord(DROPBOX_CLOUD);
             QCOMPARE(record.keys(), QStringList({"access_token", "account_id"}));
             const QJsonArray asked = requests(m_cloud, "api.dropboxapi.com", "/2/users/get_account");
             QCOMPARE(asked.size(), 1);
@@ -254,11 +254,11 @@ private slots:
 
     void signOutThroughTheLogoutPage_data()
     {
-        columns<int, QString, bool, bool>("mode", "modeName", "disconnects", "closes");
-        QTest::newRow("chooser") << 0 << "CHOOSER_OPENING_MODE" << true << true;
-        QTest::newRow("uploading") << 1 << "UPLOADING_MODE" << false << false;
-        QTest::newRow("connecting") << 2 << "CONNECTING_MODE" << true << false;
-        QTest::newRow("no mode") << -1 << " ???" << false << false;
+        const auto row = table<int, QString, bool, bool>("mode", "modeName", "disconnects", "closes");
+        row("chooser", 0, "CHOOSER_OPENING_MODE", true, true);
+        row("uploading", 1, "UPLOADING_MODE", false, false);
+        row("connecting", 2, "CONNECTING_MODE", true, false);
+        row("no mode", -1, " ???", false, false);
     }
 
     void signOutThroughTheLogoutPage()

@@ -52,20 +52,20 @@ private slots:
 
     void errorBodies_data()
     {
-        columns<QByteArray, int, int>("body", "code", "kind");
+        const auto row = table<QByteArray, int, int>("body", "code", "kind");
         const auto apiError = [](int code, const char* reason) {
             return QJsonDocument(QJsonObject{{"error", QJsonObject{{"code", code}, {"message", "M"},
                                                                     {"errors", QJsonArray{QJsonObject{{"reason", reason}}}}}}})
                 .toJson();
         };
-        QTest::newRow("quota") << apiError(403, "storageQuotaExceeded") << 403 << int(CloudError::QuotaExceeded);
-        QTest::newRow("rate") << apiError(429, "userRateLimitExceeded") << 429 << int(CloudError::RateLimited);
-        QTest::newRow("credentials") << apiError(401, "authError") << 401 << int(CloudError::Unauthorized);
-        QTest::newRow("refused grant") << QByteArray(R"({"error": "invalid_grant"})") << 2 << int(CloudError::GrantRevoked);
-        QTest::newRow("other error string") << QByteArray(R"({"error": "access_denied"})") << -1 << int(CloudError::None);
-        QTest::newRow("no error member") << QByteArray("{\"kind\": \"drive#about\"}") << 0 << int(CloudError::None);
-        QTest::newRow("not JSON") << QByteArray("<html>502</html>") << 1 << int(CloudError::None);
-        QTest::newRow("empty") << QByteArray() << 1 << int(CloudError::None);
+        row("quota", apiError(403, "storageQuotaExceeded"), 403, int(CloudError::QuotaExceeded));
+        row("rate", apiError(429, "userRateLimitExceeded"), 429, int(CloudError::RateLimited));
+        row("credentials", apiError(401, "authError"), 401, int(CloudError::Unauthorized));
+        row("refused grant", QByteArray(R"({"error": "invalid_grant"})"), 2, int(CloudError::GrantRevoked));
+        row("other error string", QByteArray(R"({"error": "access_denied"})"), -1, int(CloudError::None));
+        row("no error member", QByteArray("{\"kind\": \"drive#about\"}"), 0, int(CloudError::None));
+        row("not JSON", QByteArray("<html>502</html>"), 1, int(CloudError::None));
+        row("empty", QByteArray(), 1, int(CloudError::None));
     }
 
     void errorBodies()
@@ -131,13 +131,13 @@ private slots:
 
     void loopbackLoads_data()
     {
-        columns<int, QString, QString>("error", "url", "line"); // line: empty for nothing at all
+        const auto row = table<int, QString, QString>("error", "url", "line"); // line: empty for nothing at all
         const QString code = QStringLiteral("http://localhost:30000/?code=4/C0DE&scope=https://www.googleapis.com/auth/drive");
-        QTest::newRow("code in a page that loaded") << 0 << code << QString();
-        QTest::newRow("code in a load of an unknown scheme") << 301 << code << QString();
-        QTest::newRow("refusal") << 1 << "http://localhost:30000/?error=access_denied"
-                                 << "ERR Google Drive: Error during authorization - access_denied";
-        QTest::newRow("refusal from another host") << 1 << "http://127.0.0.1:30000/?error=access_denied" << QString();
+        row("code in a page that loaded", 0, code, QString());
+        row("code in a load of an unknown scheme", 301, code, QString());
+        row("refusal", 1, "http://localhost:30000/?error=access_denied",
+            "ERR Google Drive: Error during authorization - access_denied");
+        row("refusal from another host", 1, "http://127.0.0.1:30000/?error=access_denied", QString());
     }
 
     void loopbackLoads()
@@ -152,9 +152,9 @@ private slots:
 
     void codeWithAStoredRecord_data()
     {
-        columns<bool, int>("refused", "exchanges");
-        QTest::newRow("record that works is kept") << false << 0;
-        QTest::newRow("refused record is replaced") << true << 1;
+        const auto row = table<bool, int>("refused", "exchanges");
+        row("record that works is kept", false, 0);
+        row("refused record is replaced", true, 1);
     }
 
     void codeWithAStoredRecord()
@@ -209,15 +209,13 @@ private slots:
     {
         // refused: the token endpoint fails; refreshes: more than none for a
         // signed-in account whose token's lifetime is over.
-        columns<QString, bool, int, QString>("call", "refused", "refreshes", "line");
-        QTest::newRow("no record: nothing to renew")
-            << "ensureValidToken" << false << 0 << "INF Google Drive: token is valid yet";
-        QTest::newRow("refused, nobody retries") << "refresh" << true << 1
-                                                 << "INF Google Drive: sendRefreshTokenSyncRequest - Failed";
-        QTest::newRow("chooser after a refused refresh") << "openChooserFlow" << true << 1
-                                                         << "WRN Google Drive: token expired, need to refresh";
-        QTest::newRow("after a failed grant check") << "refresh after REVOKE_STATUS_REQUEST" << false << 1
-                                                    << "INF Google Drive: repeat previous REVOKE_STATUS_REQUEST";
+        const auto row = table<QString, bool, int, QString>("call", "refused", "refreshes", "line");
+        row("no record: nothing to renew", "ensureValidToken", false, 0, "INF Google Drive: token is valid yet");
+        row("refused, nobody retries", "refresh", true, 1, "INF Google Drive: sendRefreshTokenSyncRequest - Failed");
+        row("chooser after a refused refresh", "openChooserFlow", true, 1,
+            "WRN Google Drive: token expired, need to refresh");
+        row("after a failed grant check", "refresh after REVOKE_STATUS_REQUEST", false, 1,
+            "INF Google Drive: repeat previous REVOKE_STATUS_REQUEST");
     }
 
     void tokenRenewal()
@@ -257,11 +255,11 @@ private slots:
     {
         // always: every token refused, even the renewed one; unsaved: the
         // renewed token cannot be written (a full disk).
-        columns<QString, bool, bool>("path", "always", "unsaved");
-        QTest::newRow("space") << kAbout << false << false;
-        QTest::newRow("folder search") << kSearch << false << false;
-        QTest::newRow("space refused after the refresh too") << kAbout << true << false;
-        QTest::newRow("renewed token that cannot be saved") << kAbout << false << true;
+        const auto row = table<QString, bool, bool>("path", "always", "unsaved");
+        row("space", kAbout, false, false);
+        row("folder search", kSearch, false, false);
+        row("space refused after the refresh too", kAbout, true, false);
+        row("renewed token that cannot be saved", kAbout, false, true);
     }
 
     void refreshRepeatsTheRefusedRequest()
@@ -296,11 +294,10 @@ private slots:
 
     void spaceFigures_data()
     {
-        columns<QJsonObject, quint64>("answer", "free");
-        QTest::newRow("strings") << QJsonObject{{"quotaBytesTotal", "1000"}, {"quotaBytesUsed", "10"}} << quint64(990);
-        QTest::newRow("numbers read as 0") << QJsonObject{{"quotaBytesTotal", 1000}, {"quotaBytesUsed", 10}} << quint64(0);
-        QTest::newRow("used past the total") << QJsonObject{{"quotaBytesTotal", "10"}, {"quotaBytesUsed", "1000"}}
-                                             << quint64(0);
+        const auto row = table<QJsonObject, quint64>("answer", "free");
+        row("strings", QJsonObject{{"quotaBytesTotal", "1000"}, {"quotaBytesUsed", "10"}}, quint64(990));
+        row("numbers read as 0", QJsonObject{{"quotaBytesTotal", 1000}, {"quotaBytesUsed", 10}}, quint64(0));
+        row("used past the total", QJsonObject{{"quotaBytesTotal", "10"}, {"quotaBytesUsed", "1000"}}, quint64(0));
     }
 
     void spaceFigures()
@@ -314,11 +311,11 @@ private slots:
     void foldersOfAPath_data()
     {
         // search: the first search's query, as sent; empty: none.
-        columns<QString, QStringList, QString, int>("target", "created", "search", "error");
-        const auto row = [](const char* name, const QString& target, const QStringList& created, const QString& searched,
-                            CloudError::Kind error = CloudError::None) {
+        const auto add = table<QString, QStringList, QString, int>("target", "created", "search", "error");
+        const auto row = [&add](const char* name, const QString& target, const QStringList& created, const QString& searched,
+                                CloudError::Kind error = CloudError::None) {
             const QString search = "orderBy=folder&q=name%20%3D%20%27" + searched + "%27%20and%20trashed%20%3D%20false";
-            QTest::newRow(name) << target << created << (searched.isEmpty() ? QString() : search) << int(error);
+            add(name, target, created, searched.isEmpty() ? QString() : search, error);
         };
         row("existing", "/Videos", {}, "Videos");
         row("nested", "/Films/2026/", {"Films", "2026"}, "Films");
@@ -398,15 +395,15 @@ private slots:
 
     void preparationEndsEveryWaitingFile_data()
     {
-        columns<QJsonObject, bool, int, QString>("fault", "expired", "error", "said"); // said: told beside the endings
-        const auto row = [](const char* name, const QJsonObject& fault, CloudError::Kind error, bool expired = false,
-                            const QString& said = {}) { QTest::newRow(name) << fault << expired << int(error) << said; };
+        // said: told beside the endings
+        const auto row = table<QJsonObject, bool, int, QString>("fault", "expired", "error", "said");
         const QJsonObject html{{"status", 200}, {"body", "<html>x</html>"}, {"content_type", "text/html"}};
-        row("account check answers HTML", fault(kApi, kAbout, "status", html), CloudError::BadReply);
-        row("folder search answers HTML", fault(kApi, kSearch, "status", html), CloudError::BadReply);
-        row("folder search stalls", fault(kApi, kSearch, "stall"), CloudError::TimedOut);
-        row("token endpoint fails", fault(kAccounts, kToken, "status", {{"status", 500}}), CloudError::ServiceFailed, true);
-        row("folder creation fails", fault(kApi, kCreate, "status", {{"status", 500}}), CloudError::ServiceFailed, false,
+        row("account check answers HTML", fault(kApi, kAbout, "status", html), false, CloudError::BadReply, {});
+        row("folder search answers HTML", fault(kApi, kSearch, "status", html), false, CloudError::BadReply, {});
+        row("folder search stalls", fault(kApi, kSearch, "stall"), false, CloudError::TimedOut, {});
+        row("token endpoint fails", fault(kAccounts, kToken, "status", {{"status", 500}}), true, CloudError::ServiceFailed,
+            {});
+        row("folder creation fails", fault(kApi, kCreate, "status", {{"status", 500}}), false, CloudError::ServiceFailed,
             "Google Drive failed to create \"/New folder\" folder");
     }
 
@@ -434,9 +431,9 @@ private slots:
 
     void resumableUpload_data()
     {
-        columns<QJsonArray, int, int>("faults", "ending", "error");
-        const auto row = [](const char* name, const QJsonArray& faults, CloudError::Kind error = CloudError::None) {
-            QTest::newRow(name) << faults << int(error ? UploadOutcome::Failed : UploadOutcome::Finished) << int(error);
+        const auto add = table<QJsonArray, int, int>("faults", "ending", "error");
+        const auto row = [&add](const char* name, const QJsonArray& faults, CloudError::Kind error = CloudError::None) {
+            add(name, faults, error ? UploadOutcome::Failed : UploadOutcome::Finished, error);
         };
         const QJsonObject start = fault(kApi, kUpload, "status", {{"method", "POST"}, {"status", 200}});
         const auto address = [&](const char* location) {
@@ -462,7 +459,8 @@ private slots:
             CloudError::BadReply);
         row("quota", {putFault("no_space")}, CloudError::QuotaExceeded);
         row("local file address", address("file:///tmp/lumen-overwritten"), CloudError::Refused);
-        row("address in clear", address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x"), CloudError::Refused);
+        row("address in clear", address("http://www.googleapis.com/upload/drive/v3/files?upload_id=x"),
+            CloudError::Refused);
         row("foreign host", address("https://evil.example.com/upload/x"), CloudError::Refused);
         row("no address", {start}, CloudError::BadReply);
     }

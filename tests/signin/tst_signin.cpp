@@ -66,20 +66,21 @@ private slots:
 
     void attempt_data()
     {
-        columns<int, int, QString, int>("kind", "twist", "failure", "exchanges"); // failure: empty when signed in
+        // failure: empty when signed in
+        const auto row = table<int, int, QString, int>("kind", "twist", "failure", "exchanges");
         const int dropbox = DROPBOX_CLOUD;
         const int drive = GDRIVE_CLOUD;
-        QTest::newRow("Dropbox") << dropbox << int(Plain) << QString() << 1;
-        QTest::newRow("Google Drive") << drive << int(Plain) << QString() << 1;
-        QTest::newRow("an answer with another state is refused first") << drive << int(ForeignState) << QString() << 1;
-        QTest::newRow("the redirect replayed during the exchange") << dropbox << int(Replayed) << QString() << 1;
-        QTest::newRow("Dropbox code for another verifier") << dropbox << int(OtherChallenge) << "invalid_grant" << 1;
-        QTest::newRow("Google code for another verifier") << drive << int(OtherChallenge) << "invalid_grant" << 1;
-        QTest::newRow("Dropbox consent refused") << dropbox << int(Refusal) << "refused the sign-in: access_denied" << 0;
-        QTest::newRow("Google consent refused") << drive << int(Refusal) << "refused the sign-in: access_denied" << 0;
-        QTest::newRow("nobody comes back in time") << drive << int(NobodyComes) << "within 0.3 seconds" << 0;
-        QTest::newRow("the registered port is taken") << dropbox << int(PortTaken) << "port 53190 on 127.0.0.1" << 0;
-        QTest::newRow("Google in the embedded web view") << drive << int(EmbeddedEngine) << "disallowed_useragent" << 0;
+        row("Dropbox", dropbox, int(Plain), QString(), 1);
+        row("Google Drive", drive, int(Plain), QString(), 1);
+        row("an answer with another state is refused first", drive, int(ForeignState), QString(), 1);
+        row("the redirect replayed during the exchange", dropbox, int(Replayed), QString(), 1);
+        row("Dropbox code for another verifier", dropbox, int(OtherChallenge), "invalid_grant", 1);
+        row("Google code for another verifier", drive, int(OtherChallenge), "invalid_grant", 1);
+        row("Dropbox consent refused", dropbox, int(Refusal), "refused the sign-in: access_denied", 0);
+        row("Google consent refused", drive, int(Refusal), "refused the sign-in: access_denied", 0);
+        row("nobody comes back in time", drive, int(NobodyComes), "within 0.3 seconds", 0);
+        row("the registered port is taken", dropbox, int(PortTaken), "port 53190 on 127.0.0.1", 0);
+        row("Google in the embedded web view", drive, int(EmbeddedEngine), "disallowed_useragent", 0);
     }
 
     void attempt()
@@ -170,17 +171,18 @@ private slots:
 
     void renewal_data()
     {
-        columns<int, int, int>("kind", "situation", "queries"); // queries: 1 synchronous; more asynchronous, at once
+        // queries: 1 synchronous; more asynchronous, at once
+        const auto row = table<int, int, int>("kind", "situation", "queries");
         const int dropbox = DROPBOX_CLOUD;
         const int drive = GDRIVE_CLOUD;
-        QTest::newRow("Dropbox ahead of expiry") << dropbox << int(Due) << 1;
-        QTest::newRow("Google ahead of expiry") << drive << int(Due) << 1;
-        QTest::newRow("Dropbox after expired_access_token") << dropbox << int(ExpiredThere) << 1;
-        QTest::newRow("Google after a refused token") << drive << int(ExpiredThere) << 1;
-        QTest::newRow("two queries find the token due") << dropbox << int(Due) << 2;
-        QTest::newRow("two queries find the token expired") << dropbox << int(ExpiredThere) << 2;
-        QTest::newRow("Dropbox refresh token revoked") << dropbox << int(Revoked) << 1;
-        QTest::newRow("Google refresh token revoked") << drive << int(Revoked) << 1;
+        row("Dropbox ahead of expiry", dropbox, int(Due), 1);
+        row("Google ahead of expiry", drive, int(Due), 1);
+        row("Dropbox after expired_access_token", dropbox, int(ExpiredThere), 1);
+        row("Google after a refused token", drive, int(ExpiredThere), 1);
+        row("two queries find the token due", dropbox, int(Due), 2);
+        row("two queries find the token expired", dropbox, int(ExpiredThere), 2);
+        row("Dropbox refresh token revoked", dropbox, int(Revoked), 1);
+        row("Google refresh token revoked", drive, int(Revoked), 1);
     }
 
     void renewal()

@@ -205,36 +205,37 @@ private slots:
     {
         // steps: " ; " between processes; output: " | " between lines; logged: part
         // of the steps' log, or nothing that says "refused"
-        testtable::columns<QString, QString, QString>("steps", "output", "logged");
+        const auto row = testtable::table<QString, QString, QString>("steps", "output", "logged");
         const QString keyring = "Dropbox: tokens protected by the desktop keyring";
         const QString program = "Dropbox: tokens protected only by a key in the program (no keyring available)";
         const QString refused = "Token store: the record \"QoviCloud Dropbox\" of \"Player\" is refused: ";
-        QTest::newRow("first use creates the key") << "key ; save:0:T form:0 key ; read:0"
-            << "key missing | save 1 | form sealed | key present | read 1 T" << "";
-        QTest::newRow("older record migrates and still signs in") << "parent:older ; status ; form:0 read:0"
-            << "Dropbox: connected as alice@example.com | " + keyring + " | form sealed | read 1 T" << "";
-        QTest::newRow("one byte flipped") << "save:0:T flip:0 ; read:0"
-            << "save 1 | flip 1 | read 1 " << refused + "it fails authentication";
-        QTest::newRow("record of another account") << "save:1:T move:1:0 ; read:0 read:1"
-            << "save 1 | move 1 | read 1  | read 1 T" << refused + "it fails authentication";
-        QTest::newRow("key removed") << "save:0:T drop-key ; read:0" << "save 1 | drop-key missing | read 1 "
-            << refused + "its key is not to be had (the desktop keyring holds no key for this profile)";
-        QTest::newRow("no D-Bus session") << "nobus save:0:T elapsed save:1:T read:0 form:0 ; nobus status"
-            << "save 1 | no wait | save 1 | read 1 T | form older | Dropbox: not connected | " + program
-            << "Token store: no desktop keyring answers (no D-Bus session); tokens are protected only by a key in the program";
-        QTest::newRow("locked keyring, unlocked later") << "parent:lock ; save:0:T form:0 unlock wait:5100 save:0:T form:0"
-            << "save 1 | form older | unlock 1 | waited | save 1 | form sealed" << "(the desktop keyring: it is locked)";
-        QTest::newRow("two processes write at once") << "at:soon save:0:A & at:soon save:1:B ; read:0 read:1"
-            << "save 1 | save 1 | read 1 A | read 1 B" << "";
-        QTest::newRow("connected profile copied to another keyring") << "save:0:T ; parent:older ; copy status ; copy read:0"
-            << "save 1 | Dropbox: not connected | " + keyring + " | read 1 " << refused + "it fails authentication";
-        QTest::newRow("web sessions sealed") << "cookie-save ; cookie-load ; parent:cookie-file"
-            << QString("cookie-save %1 | cookie-load %1 | cookie file holds the value 0").arg(kCookieValue) << "";
-        QTest::newRow("sign-out removes the key with its last user") << "save:0:A save:1:B cookie-save ; remove:0 key ; "
-            "remove:1 key ; cookie-clear key" << QString("save 1 | save 1 | cookie-save %1 | remove 1 | key present | "
-            "remove 1 | key present | cookie-clear  | key missing").arg(kCookieValue) << "";
-        QTest::newRow("owner-only folders and files") << "save:0:T cookie-save cache ; parent:modes"
-            << QString("save 1 | cookie-save %1 | cache made | wider than owner-only: none").arg(kCookieValue) << "";
+        row("first use creates the key", "key ; save:0:T form:0 key ; read:0",
+            "key missing | save 1 | form sealed | key present | read 1 T", "");
+        row("older record migrates and still signs in", "parent:older ; status ; form:0 read:0",
+            "Dropbox: connected as alice@example.com | " + keyring + " | form sealed | read 1 T", "");
+        row("one byte flipped", "save:0:T flip:0 ; read:0", "save 1 | flip 1 | read 1 ",
+            refused + "it fails authentication");
+        row("record of another account", "save:1:T move:1:0 ; read:0 read:1", "save 1 | move 1 | read 1  | read 1 T",
+            refused + "it fails authentication");
+        row("key removed", "save:0:T drop-key ; read:0", "save 1 | drop-key missing | read 1 ",
+            refused + "its key is not to be had (the desktop keyring holds no key for this profile)");
+        row("no D-Bus session", "nobus save:0:T elapsed save:1:T read:0 form:0 ; nobus status",
+            "save 1 | no wait | save 1 | read 1 T | form older | Dropbox: not connected | " + program,
+            "Token store: no desktop keyring answers (no D-Bus session); tokens are protected only by a key in the program");
+        row("locked keyring, unlocked later", "parent:lock ; save:0:T form:0 unlock wait:5100 save:0:T form:0",
+            "save 1 | form older | unlock 1 | waited | save 1 | form sealed", "(the desktop keyring: it is locked)");
+        row("two processes write at once", "at:soon save:0:A & at:soon save:1:B ; read:0 read:1",
+            "save 1 | save 1 | read 1 A | read 1 B", "");
+        row("connected profile copied to another keyring", "save:0:T ; parent:older ; copy status ; copy read:0",
+            "save 1 | Dropbox: not connected | " + keyring + " | read 1 ", refused + "it fails authentication");
+        row("web sessions sealed", "cookie-save ; cookie-load ; parent:cookie-file",
+            QString("cookie-save %1 | cookie-load %1 | cookie file holds the value 0").arg(kCookieValue), "");
+        row("sign-out removes the key with its last user",
+            "save:0:A save:1:B cookie-save ; remove:0 key ; remove:1 key ; cookie-clear key",
+            QString("save 1 | save 1 | cookie-save %1 | remove 1 | key present | "
+                    "remove 1 | key present | cookie-clear  | key missing").arg(kCookieValue), "");
+        row("owner-only folders and files", "save:0:T cookie-save cache ; parent:modes",
+            QString("save 1 | cookie-save %1 | cache made | wider than owner-only: none").arg(kCookieValue), "");
     }
 
     void secrets()

@@ -25,7 +25,7 @@ struct UploadOutcome;
 // them, and the stand-in's record.
 namespace teststate {
 
-using testtable::columns;
+using testtable::table;
 using testtable::fetch;
 
 extern const char* const kApplication; // "Player", as the plug-in names its accounts

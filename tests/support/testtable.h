@@ -4,22 +4,23 @@
 
 #include <tuple>
 
-// A data table's columns and the current row's values, named once each:
-// columns<int, QString>("count", "name"), then
-// const auto [count, name] = fetch<int, QString>("count", "name").
+// A data table's columns and rows, and the current row's values, each
+// column named once a side:
+//   const auto row = table<int, QString>("count", "name");
+//   row("one", 1, "a");
+// and in the test, const auto [count, name] = fetch<int, QString>("count", "name").
 namespace testtable {
 
 template <class... Types, class... Names>
-void columns(Names... names)
+auto table(Names... names)
 {
-    static_assert(sizeof...(Types) == sizeof...(Names), "one name a column");
     (QTest::addColumn<Types>(names), ...);
+    return [](const char* tag, const Types&... values) { (QTest::newRow(tag) << ... << values); };
 }
 
 template <class... Types, class... Names>
 std::tuple<Types...> fetch(Names... names)
 {
-    static_assert(sizeof...(Types) == sizeof...(Names), "one name a column");
     return {*static_cast<Types*>(QTest::qData(names, qMetaTypeId<Types>()))...};
 }
 

@@ -45,12 +45,10 @@ private slots:
 
     void driverRuns_data()
     {
-        columns<int, int, QStringList>("files", "mode", "lines");
-        QTest::newRow("empty queue") << 0 << int(CloudBase::NO_MODE)
-                                     << QStringList{"INF Dropbox: Uploading is finished", "INF ---"};
-        QTest::newRow("head canceled before its start")
-            << 2 << int(CloudBase::UPLOADING_MODE)
-            << QStringList{"INF Uploading - task " + m_files.filePath("f0.mkv") + " was canceled, skipped"};
+        const auto row = table<int, int, QStringList>("files", "mode", "lines");
+        row("empty queue", 0, int(CloudBase::NO_MODE), {"INF Dropbox: Uploading is finished", "INF ---"});
+        row("head canceled before its start", 2, int(CloudBase::UPLOADING_MODE),
+            {"INF Uploading - task " + m_files.filePath("f0.mkv") + " was canceled, skipped"});
     }
 
     void driverRuns()
@@ -76,10 +74,10 @@ private slots:
 
     void progressReported_data()
     {
-        columns<qint64, qint64, bool>("sent", "total", "reported");
-        QTest::newRow("1 MiB of the second chunk") << qint64(1 << 20) << kChunk << true;
-        QTest::newRow("nothing sent yet") << qint64(0) << kChunk << false;
-        QTest::newRow("no total yet") << qint64(1 << 20) << qint64(0) << false;
+        const auto row = table<qint64, qint64, bool>("sent", "total", "reported");
+        row("1 MiB of the second chunk", qint64(1 << 20), kChunk, true);
+        row("nothing sent yet", qint64(0), kChunk, false);
+        row("no total yet", qint64(1 << 20), qint64(0), false);
     }
 
     void progressReported()
@@ -108,11 +106,11 @@ private slots:
 
     void chunkBoundaries_data()
     {
-        columns<qint64, QList<qint64>>("size", "appends");
-        QTest::newRow("empty") << qint64(0) << QList<qint64>{0};
-        QTest::newRow("one chunk exactly") << kChunk << QList<qint64>{kChunk};
-        QTest::newRow("one byte more") << kChunk + 1 << QList<qint64>{kChunk, 1};
-        QTest::newRow("40,000,000 bytes") << qint64(40000000) << QList<qint64>{kChunk, kChunk, 6445568};
+        const auto row = table<qint64, QList<qint64>>("size", "appends");
+        row("empty", qint64(0), {0});
+        row("one chunk exactly", kChunk, {kChunk});
+        row("one byte more", kChunk + 1, {kChunk, 1});
+        row("40,000,000 bytes", qint64(40000000), {kChunk, kChunk, 6445568});
     }
 
     void chunkBoundaries()
@@ -155,18 +153,17 @@ private slots:
     {
         // kept: the file is stored; starts: sessions opened, a new one only for
         // a refused token or a lost session.
-        columns<QJsonObject, int, int, bool, int>("fault", "ending", "error", "kept", "starts");
-        const auto row = [](const char* name, const QJsonObject& fault, CloudError::Kind error, bool kept, int starts = 1) {
-            const bool finished = error == CloudError::None;
-            QTest::newRow(name) << fault << int(finished ? UploadOutcome::Finished : UploadOutcome::Failed) << int(error)
-                                << kept << starts;
+        const auto add = table<QJsonObject, int, int, bool, int>("fault", "ending", "error", "kept", "starts");
+        const auto row = [&add](const char* name, const QJsonObject& fault, CloudError::Kind error, bool kept, int starts = 1) {
+            add(name, fault, error ? UploadOutcome::Failed : UploadOutcome::Finished, error, kept, starts);
         };
         const auto answer = [](const QString& path, const QJsonObject& body) {
             return fault(path, "status", {{"status", 200}, {"body", body}});
         };
         const QJsonObject once{{"times", 1}};
         row("503 twice", fault(kAppend, "status", {{"status", 503}, {"times", 2}}), CloudError::None, true);
-        row("connection dropped in an append", fault(kAppend, "drop", {{"where", "request"}, {"times", 1}}), CloudError::None, true);
+        row("connection dropped in an append", fault(kAppend, "drop", {{"where", "request"}, {"times", 1}}),
+            CloudError::None, true);
         row("append answer longer than it says", fault(kAppend, "bad_length", once), CloudError::None, true);
         row("append answer stalls", fault(kAppend, "delay", {{"when", "after"}, {"seconds", 5}, {"times", 1}}), CloudError::None,
             true);
@@ -182,7 +179,8 @@ private slots:
         row("start answer without a session", answer(kStart, {{"other", 1}}), CloudError::BadReply, false);
         row("endless start answer", fault(kStart, "endless"), CloudError::ReplyTooLarge, false);
         row("finish answer without a path", answer(kFinish, {{"size", 65536}}), CloudError::BadReply, false);
-        row("finish answer without a size", answer(kFinish, {{"path_display", "/Videos/film.mkv"}}), CloudError::BadReply, false);
+        row("finish answer without a size", answer(kFinish, {{"path_display", "/Videos/film.mkv"}}), CloudError::BadReply,
+            false);
         row("finish answer with another content hash",
             answer(kFinish, {{"path_display", "/Videos/film.mkv"}, {"size", 65536}, {"content_hash", QString(64, 'a')}}),
             CloudError::FileChanged, false);
@@ -241,10 +239,10 @@ private slots:
 
     void namesAsStored_data()
     {
-        columns<QString, QString, QString>("name", "folder", "storedAs");
-        QTest::newRow("taken name") << "holiday.mov" << "/" << "/holiday (1).mov";
-        QTest::newRow("not ASCII") << QStringLiteral("été 🎬 Ωmega.mp4") << QStringLiteral("/Vidéos")
-                                   << QStringLiteral("/Vidéos/été 🎬 Ωmega.mp4");
+        const auto row = table<QString, QString, QString>("name", "folder", "storedAs");
+        row("taken name", "holiday.mov", "/", "/holiday (1).mov");
+        row("not ASCII", QStringLiteral("été 🎬 Ωmega.mp4"), QStringLiteral("/Vidéos"),
+            QStringLiteral("/Vidéos/été 🎬 Ωmega.mp4"));
     }
 
     void namesAsStored()
@@ -263,10 +261,10 @@ private slots:
 
     void cancelAtEachStep_data()
     {
-        columns<QString, bool>("path", "maybeStored");
-        QTest::newRow("starting") << kStart << false;
-        QTest::newRow("appending") << kAppend << false;
-        QTest::newRow("committing") << kFinish << true;
+        const auto row = table<QString, bool>("path", "maybeStored");
+        row("starting", kStart, false);
+        row("appending", kAppend, false);
+        row("committing", kFinish, true);
     }
 
     void cancelAtEachStep()

@@ -110,13 +110,12 @@ private slots:
 
     void chooserTypes_data()
     {
-        columns<int, QString, QStringList>("kind", "application", "types");
-        QTest::newRow("Dropbox, the player") << 0 << kApplication << QStringList{".qovi", ".mkv", ".avi", ".mov", ".mp4"};
-        QTest::newRow("Dropbox, another application") << 0 << "Converter" << QStringList{};
-        QTest::newRow("Drive, the player") << 1 << kApplication
-                                           << QStringList{"video/x-matroska", "video/qovi", "video/x-msvideo",
-                                                          "video/avi",        "video/mp4",  "video/quicktime"};
-        QTest::newRow("Drive, another application") << 1 << "Converter" << QStringList{};
+        const auto row = table<int, QString, QStringList>("kind", "application", "types");
+        row("Dropbox, the player", 0, kApplication, {".qovi", ".mkv", ".avi", ".mov", ".mp4"});
+        row("Dropbox, another application", 0, "Converter", {});
+        row("Drive, the player", 1, kApplication,
+            {"video/x-matroska", "video/qovi", "video/x-msvideo", "video/avi",        "video/mp4",  "video/quicktime"});
+        row("Drive, another application", 1, "Converter", {});
     }
 
     void chooserTypes()
@@ -131,12 +130,8 @@ private slots:
     void cookieRules_data()
     {
         // stored: "key", or "key@domain of the cookie kept under it"
-        columns<int, QStringList, QString, QStringList, int, int, QStringList>("kind", "held", "url", "answered", "in", "out",
-                                                                                "stored");
-        const auto row = [](const char* name, int kind, const QStringList& held, const QString& url, const QStringList& answered,
-                            int in, int out, const QStringList& stored) {
-            QTest::newRow(name) << kind << held << url << answered << in << out << stored;
-        };
+        const auto row = table<int, QStringList, QString, QStringList, int, int, QStringList>("kind", "held", "url", "answered",
+                                                                                              "in", "out", "stored");
         const QString chooser = "https://www.dropbox.com/chooser?origin=http%3A%2F%2Fwww.qovi.com&app_key=k";
         row("Dropbox sign-in", 0, {"blid@.dropbox.com+", "locale@.dropbox.com+", "t@.dropbox.com"}, chooser, {}, 1, 0,
             {"blid", "locale"});
@@ -145,9 +140,11 @@ private slots:
             {"blid", "locale@www.dropbox.com"});
         row("Dropbox, no blid", 0, {"locale@.dropbox.com+"}, chooser, {}, 0, 0, {"locale"});
         row("Dropbox, blid without expiry", 0, {"blid@.dropbox.com"}, chooser, {}, 0, 0, {});
-        row("Dropbox, upper case", 0, {"blid@.dropbox.com+"}, "https://WWW.DROPBOX.COM/Chooser?ORIGIN=x", {}, 1, 0, {"blid"});
+        row("Dropbox, upper case", 0, {"blid@.dropbox.com+"}, "https://WWW.DROPBOX.COM/Chooser?ORIGIN=x", {}, 1, 0,
+            {"blid"});
         row("Dropbox, no origin", 0, {"blid@.dropbox.com+"}, "https://www.dropbox.com/chooser?app_key=k", {}, 0, 0, {});
-        row("Dropbox sign-out", 0, {"blid@.dropbox.com+"}, "https://www.dropbox.com/logout", {"gone@.dropbox.com+"}, 0, 1, {});
+        row("Dropbox sign-out", 0, {"blid@.dropbox.com+"}, "https://www.dropbox.com/logout", {"gone@.dropbox.com+"}, 0, 1,
+            {});
         row("Google keeps this answer's cookies", 1, {"SID@.google.com+"}, "https://accounts.google.com/o/oauth2/auth",
             {"HSID@.google.com+", "SID@accounts.google.com+", "NID@.google.com"}, 0, 0,
             {"HSID.google.com", "SID.accounts.google.com", "SID.google.com"});
@@ -201,28 +198,28 @@ private slots:
 
     void bridgeFilter_data()
     {
-        columns<QVariant, bool>("chosen", "accepted");
+        const auto row = table<QVariant, bool>("chosen", "accepted");
         const QString dl = "https://dl.dropboxusercontent.com/1/view/x/a.mkv";
-        QTest::newRow("direct link") << QVariant(entry(dl)) << true;
-        QTest::newRow("Drive document") << QVariant(entry("https://drive.google.com/file/d/1Ab_-9/view", "1Ab_-9")) << true;
-        QTest::newRow("local file") << QVariant(entry("file:///etc/passwd")) << false;
-        QTest::newRow("script") << QVariant(entry("javascript:alert(1)")) << false;
-        QTest::newRow("in clear") << QVariant(entry("http://dl.dropboxusercontent.com/1/view/x")) << false;
-        QTest::newRow("foreign host") << QVariant(entry("https://evil.example.com/a.mkv")) << false;
-        QTest::newRow("look-alike host") << QVariant(entry("https://dl.dropboxusercontent.com.evil.com/a")) << false;
-        QTest::newRow("user info") << QVariant(entry("https://evil.com@dl.dropboxusercontent.com/a")) << false;
-        QTest::newRow("id that climbs") << QVariant(entry(dl, "../../etc")) << false;
-        QTest::newRow("not a map") << QVariant(dl) << false;
-        QTest::newRow("link of 10,000,000 characters") << QVariant(entry(dl + "?" + QString(10000000, 'a'))) << false;
+        row("direct link", QVariant(entry(dl)), true);
+        row("Drive document", QVariant(entry("https://drive.google.com/file/d/1Ab_-9/view", "1Ab_-9")), true);
+        row("local file", QVariant(entry("file:///etc/passwd")), false);
+        row("script", QVariant(entry("javascript:alert(1)")), false);
+        row("in clear", QVariant(entry("http://dl.dropboxusercontent.com/1/view/x")), false);
+        row("foreign host", QVariant(entry("https://evil.example.com/a.mkv")), false);
+        row("look-alike host", QVariant(entry("https://dl.dropboxusercontent.com.evil.com/a")), false);
+        row("user info", QVariant(entry("https://evil.com@dl.dropboxusercontent.com/a")), false);
+        row("id that climbs", QVariant(entry(dl, "../../etc")), false);
+        row("not a map", QVariant(dl), false);
+        row("link of 10,000,000 characters", QVariant(entry(dl + "?" + QString(10000000, 'a'))), false);
         QVariantMap named = entry(dl);
         named["fileName"] = QString(FilePicker::kMaxFieldLength + 1, 'n');
-        QTest::newRow("name past the bound") << QVariant(named) << false;
+        row("name past the bound", QVariant(named), false);
         named["fileName"] = QVariantMap{{"a", 1}};
-        QTest::newRow("field that is not plain") << QVariant(named) << false;
+        row("field that is not plain", QVariant(named), false);
         QVariantMap crowded = entry(dl);
         for (int i = 0; crowded.size() <= FilePicker::kMaxEntryFields; ++i)
             crowded.insert(QString::number(i), i);
-        QTest::newRow("more fields than an entry has") << QVariant(crowded) << false;
+        row("more fields than an entry has", QVariant(crowded), false);
     }
 
     void bridgeFilter()
@@ -278,9 +275,9 @@ private slots:
 
     void dropboxChooser_data()
     {
-        columns<QString>("action");
-        QTest::newRow("pick") << "pick";
-        QTest::newRow("cancel") << "cancel";
+        const auto row = table<QString>("action");
+        row("pick", "pick");
+        row("cancel", "cancel");
     }
 
     void dropboxChooser()
@@ -310,9 +307,9 @@ private slots:
 
     void googleChooser_data()
     {
-        columns<QString, QStringList>("action", "events");
-        QTest::newRow("two picked") << "fcPick(DOCS_HERE.slice(0, 2))" << QStringList{"selected 2", "closed"};
-        QTest::newRow("cancel") << "fcCancel()" << QStringList{"closed"};
+        const auto row = table<QString, QStringList>("action", "events");
+        row("two picked", "fcPick(DOCS_HERE.slice(0, 2))", {"selected 2", "closed"});
+        row("cancel", "fcCancel()", {"closed"});
     }
 
     void googleChooser()
