@@ -183,10 +183,10 @@ private slots:
         row("array", QByteArray("[1, 2, 3]"));
         row("section not an object", QByteArray("{\"Player\": 5, \"CloudConnect\": 5}"));
         row("entry not an object",
-            QByteArray( "{\"Player\": {\"QoviCloud Dropbox\": \"AAAA\"}, \"CloudConnect\": {\"CloudConnectVisible\": \"yes\"}}"));
+            QByteArray("{\"Player\": {\"QoviCloud Dropbox\": \"AAAA\"}, \"CloudConnect\": {\"CloudConnectVisible\": \"yes\"}}"));
         row("bad base64", QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": \"@@@\"}}}"));
         row("wrong value type",
-            QByteArray( "{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": 12}}, \"CloudConnect\": {\"CloudConnectVisible\": 1}}"));
+            QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": 12}}, \"CloudConnect\": {\"CloudConnectVisible\": 1}}"));
         row("folder in the file's place", QByteArray());
         row("named pipe in the file's place", kPipe); // opening it for reading would wait for a writer
     }
