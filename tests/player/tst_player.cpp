@@ -7,6 +7,7 @@
 #include "playertoolbutton.h"
 #include "plugin.h"
 #include "pluginregistry.h"
+#include "testtable.h"
 
 #include <QAction>
 #include <QMenu>
@@ -15,6 +16,8 @@
 #include <QtTest>
 
 using namespace QoviLumen;
+using testtable::table;
+using testtable::fetch;
 
 namespace {
 
@@ -75,23 +78,18 @@ private slots:
 
     void lookUp_data()
     {
-        QTest::addColumn<QString>("interface");
-        QTest::addColumn<bool>("load");
-        QTest::addColumn<bool>("builtIn"); // a loaded plug-in offering the same interface
-        QTest::addColumn<QString>("found");
-        QTest::newRow("bundle not loaded unless allowed") << "ToolBar" << false << false << "nothing";
-        QTest::newRow("bundle loaded when allowed") << "ToolBar" << true << false << "bundle";
-        QTest::newRow("interface not offered") << "DownloadManager" << true << false << "nothing";
-        QTest::newRow("loaded plug-in found without loading") << "ToolBar" << false << true << "built-in";
-        QTest::newRow("loaded plug-in preferred to loading") << "ToolBar" << true << true << "built-in";
+        // builtIn: a loaded plug-in offering it
+        const auto row = table<QString, bool, bool, QString>("interface", "load", "builtIn", "found");
+        row("bundle not loaded unless allowed", "ToolBar", false, false, "nothing");
+        row("bundle loaded when allowed", "ToolBar", true, false, "bundle");
+        row("interface not offered", "DownloadManager", true, false, "nothing");
+        row("loaded plug-in found without loading", "ToolBar", false, true, "built-in");
+        row("loaded plug-in preferred to loading", "ToolBar", true, true, "built-in");
     }
 
     void lookUp()
     {
-        QFETCH(QString, interface);
-        QFETCH(bool, load);
-        QFETCH(bool, builtIn);
-        QFETCH(QString, found);
+        const auto [interface, load, builtIn, found] = fetch<QString, bool, bool, QString>("interface", "load", "builtIn", "found");
         const std::string id = "com.qovi.lumen.pluginInterface." + interface.toStdString();
         QSE::PluginRegistry registry;
         QSE::PluginInfo* bundle = registry.addBundle((kBundle + ".so").toStdString());
@@ -113,9 +111,9 @@ private slots:
 
     void holdsAtUnload_data()
     {
-        QTest::addColumn<bool>("released"); // the plug-in gave up its own hold before the unload
-        QTest::newRow("released, then unloaded") << true;
-        QTest::newRow("still held at unload") << false;
+        const auto row = table<bool>("released"); // the plug-in gave up its own hold before the unload
+        row("released, then unloaded", true);
+        row("still held at unload", false);
     }
 
     void holdsAtUnload()
@@ -136,20 +134,16 @@ private slots:
 
     void styleSheetLengths_data()
     {
-        QTest::addColumn<QString>("sheet");
-        QTest::addColumn<QStringList>("lengths"); // each to become pixels of the font
-        QTest::newRow("em and ex") << "QMenu::item { padding-left: 2em; height: 1.5ex; margin: .5em; width: 3px; }"
-                                   << QStringList{"2em", "1.5ex", ".5em"};
-        QTest::newRow("nothing to convert") << "QToolButton { image: url(:/item.png); border: 1px; font: 10pt; }"
-                                            << QStringList();
-        QTest::newRow("units inside words") << "QLabel { qproperty-text: \"2exits 3emus\"; margin: 1em }"
-                                            << QStringList{"1em"};
+        const auto row = table<QString, QStringList>("sheet", "lengths"); // lengths: each to become pixels of the font
+        row("em and ex", "QMenu::item { padding-left: 2em; height: 1.5ex; margin: .5em; width: 3px; }",
+            {"2em", "1.5ex", ".5em"});
+        row("nothing to convert", "QToolButton { image: url(:/item.png); border: 1px; font: 10pt; }", {});
+        row("units inside words", "QLabel { qproperty-text: \"2exits 3emus\"; margin: 1em }", {"1em"});
     }
 
     void styleSheetLengths()
     {
-        QFETCH(QString, sheet);
-        QFETCH(QStringList, lengths);
+        auto [sheet, lengths] = fetch<QString, QStringList>("sheet", "lengths");
         OSUtilities::FixEmExStyleSheet(nullptr);
         QWidget widget;
         QFont font = widget.font();
@@ -167,19 +161,15 @@ private slots:
 
     void pings_data()
     {
-        QTest::addColumn<QString>("pingHost");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<bool>("sent");
-        QTest::newRow("no ping host: recorded only") << QString() << "127.0.0.1" << false;
-        QTest::newRow("another host: recorded only") << "localhost" << "127.0.0.1" << false;
-        QTest::newRow("the ping host: recorded and sent") << "127.0.0.1" << "127.0.0.1" << true;
+        const auto row = table<QString, QString, bool>("pingHost", "host", "sent");
+        row("no ping host: recorded only", QString(), "127.0.0.1", false);
+        row("another host: recorded only", "localhost", "127.0.0.1", false);
+        row("the ping host: recorded and sent", "127.0.0.1", "127.0.0.1", true);
     }
 
     void pings()
     {
-        QFETCH(QString, pingHost);
-        QFETCH(QString, host);
-        QFETCH(bool, sent);
+        const auto [pingHost, host, sent] = fetch<QString, QString, bool>("pingHost", "host", "sent");
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         QByteArray request;
@@ -213,20 +203,16 @@ private slots:
 
     void toolButtonMenus_data()
     {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<bool>("hasMenu");
-        QTest::addColumn<int>("popup");
-        QTest::newRow("no menu") << int(PlayerToolButton::NoMenu) << false << int(QToolButton::InstantPopup);
-        QTest::newRow("on hold") << int(PlayerToolButton::MenuOnHold) << true << int(QToolButton::DelayedPopup);
-        QTest::newRow("on arrow") << int(PlayerToolButton::MenuOnArrow) << true << int(QToolButton::MenuButtonPopup);
-        QTest::newRow("on click") << int(PlayerToolButton::MenuOnClick) << true << int(QToolButton::InstantPopup);
+        const auto row = table<int, bool, int>("mode", "hasMenu", "popup");
+        row("no menu", int(PlayerToolButton::NoMenu), false, int(QToolButton::InstantPopup));
+        row("on hold", int(PlayerToolButton::MenuOnHold), true, int(QToolButton::DelayedPopup));
+        row("on arrow", int(PlayerToolButton::MenuOnArrow), true, int(QToolButton::MenuButtonPopup));
+        row("on click", int(PlayerToolButton::MenuOnClick), true, int(QToolButton::InstantPopup));
     }
 
     void toolButtonMenus()
     {
-        QFETCH(int, mode);
-        QFETCH(bool, hasMenu);
-        QFETCH(int, popup);
+        const auto [mode, hasMenu, popup] = fetch<int, bool, int>("mode", "hasMenu", "popup");
         PlayerToolButton button;
         QMenu menu;
         button.setButtonMenu(&menu);

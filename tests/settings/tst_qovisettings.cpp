@@ -2,6 +2,7 @@
 // refuses, owner-only files, damaged files read as nothing, something other
 // than a file refused unopened, and failed writes that keep the old file.
 #include "qovisettings.h"
+#include "testtable.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -52,25 +53,23 @@ private slots:
 
     void roundTrips_data()
     {
-        QTest::addColumn<bool>("buffer");
-        QTest::addColumn<QByteArray>("value");
+        const auto row = testtable::table<bool, QByteArray>("buffer", "value");
         QByteArray everyByte(256, '\0');
         for (int i = 0; i < 256; ++i)
             everyByte[i] = char(i);
-        QTest::newRow("text") << false << QByteArray("user@example.com");
-        QTest::newRow("multi-byte text") << false << QByteArray("Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5 \xF0\x9F\x8E\xAC");
-        QTest::newRow("text with NUL") << false << QByteArray("before\0after", 12);
-        QTest::newRow("quotes and escapes") << false << QByteArray("{\"a\":\"\\n\"}\t\r\n");
-        QTest::newRow("empty text") << false << QByteArray("");
-        QTest::newRow("every byte") << true << everyByte;
-        QTest::newRow("invalid UTF-8 buffer") << true << QByteArray("\xC3\x28\xA0\xA1\xF0\x28\x8C\xBC");
-        QTest::newRow("empty buffer") << true << QByteArray("");
+        row("text", false, QByteArray("user@example.com"));
+        row("multi-byte text", false, QByteArray("Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5 \xF0\x9F\x8E\xAC"));
+        row("text with NUL", false, QByteArray("before\0after", 12));
+        row("quotes and escapes", false, QByteArray("{\"a\":\"\\n\"}\t\r\n"));
+        row("empty text", false, QByteArray(""));
+        row("every byte", true, everyByte);
+        row("invalid UTF-8 buffer", true, QByteArray("\xC3\x28\xA0\xA1\xF0\x28\x8C\xBC"));
+        row("empty buffer", true, QByteArray(""));
     }
 
     void roundTrips()
     {
-        QFETCH(bool, buffer);
-        QFETCH(QByteArray, value);
+        const auto [buffer, value] = testtable::fetch<bool, QByteArray>("buffer", "value");
         const qvtl::string asText(value.constData(), std::size_t(value.size()));
         QVERIFY(buffer ? qvs::StoreBuffer(kSection, kName, value.constData(), std::size_t(value.size()))
                        : qvs::StoreUTF8String(kSection, kName, asText));
@@ -101,23 +100,21 @@ private slots:
 
     void refused_data()
     {
-        QTest::addColumn<QByteArray>("call"); // what the argument goes into
-        QTest::addColumn<QByteArray>("argument");
-        QTest::newRow("value not UTF-8") << QByteArray("value") << QByteArray("\xFF\xFE");
-        QTest::newRow("section not UTF-8") << QByteArray("section") << QByteArray("\xC3");
-        QTest::newRow("key not UTF-8") << QByteArray("key") << QByteArray("a\xE6\x97");
+        const auto row = testtable::table<QByteArray, QByteArray>("call", "argument"); // call: what the argument goes into
+        row("value not UTF-8", QByteArray("value"), QByteArray("\xFF\xFE"));
+        row("section not UTF-8", QByteArray("section"), QByteArray("\xC3"));
+        row("key not UTF-8", QByteArray("key"), QByteArray("a\xE6\x97"));
         const std::pair<const char*, const char*> paths[] = {{"empty", ""}, {"no component", "Settings/"},
             {"absolute", "/tmp/x"}, {"climbing out", "Settings/../../x"}, {"empty part", "Settings//x"},
             {"dot part", "Settings/./x"}, {"not UTF-8", "Settings/\xFF"}};
         for (const auto& [name, path] : paths)
             QTest::addRow("store path: %s", name) << QByteArray("store") << QByteArray(path);
-        QTest::newRow("store of another type") << QByteArray("other type") << QByteArray("Settings/x");
+        row("store of another type", QByteArray("other type"), QByteArray("Settings/x"));
     }
 
     void refused()
     {
-        QFETCH(QByteArray, call);
-        QFETCH(QByteArray, argument);
+        const auto [call, argument] = testtable::fetch<QByteArray, QByteArray>("call", "argument");
         const qvtl::string bad(argument.constData(), std::size_t(argument.size()));
         if (call == "value")
             QVERIFY(!qvs::StoreUTF8String(kSection, "dbEmail", bad));
@@ -153,9 +150,9 @@ private slots:
 
     void ownerOnlyPermissions_data()
     {
-        QTest::addColumn<bool>("wider"); // files and folders there before, open to everybody
-        QTest::newRow("new files") << false;
-        QTest::newRow("wider modes narrowed") << true;
+        const auto row = testtable::table<bool>("wider"); // files and folders there before, open to everybody
+        row("new files", false);
+        row("wider modes narrowed", true);
     }
 
     void ownerOnlyPermissions()
@@ -180,18 +177,18 @@ private slots:
     void damagedFilesReadAsNothing_data()
     {
         // The same content in the values and in the store; null: a folder in the files' place.
-        QTest::addColumn<QByteArray>("content");
-        QTest::newRow("not JSON") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": ");
-        QTest::newRow("empty file") << QByteArray("");
-        QTest::newRow("array") << QByteArray("[1, 2, 3]");
-        QTest::newRow("section not an object") << QByteArray("{\"Player\": 5, \"CloudConnect\": 5}");
-        QTest::newRow("entry not an object") << QByteArray(
-            "{\"Player\": {\"QoviCloud Dropbox\": \"AAAA\"}, \"CloudConnect\": {\"CloudConnectVisible\": \"yes\"}}");
-        QTest::newRow("bad base64") << QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": \"@@@\"}}}");
-        QTest::newRow("wrong value type") << QByteArray(
-            "{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": 12}}, \"CloudConnect\": {\"CloudConnectVisible\": 1}}");
-        QTest::newRow("folder in the file's place") << QByteArray();
-        QTest::newRow("named pipe in the file's place") << kPipe; // opening it for reading would wait for a writer
+        const auto row = testtable::table<QByteArray>("content");
+        row("not JSON", QByteArray("{\"Player\": {\"QoviCloud Dropbox\": "));
+        row("empty file", QByteArray(""));
+        row("array", QByteArray("[1, 2, 3]"));
+        row("section not an object", QByteArray("{\"Player\": 5, \"CloudConnect\": 5}"));
+        row("entry not an object",
+            QByteArray("{\"Player\": {\"QoviCloud Dropbox\": \"AAAA\"}, \"CloudConnect\": {\"CloudConnectVisible\": \"yes\"}}"));
+        row("bad base64", QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": \"@@@\"}}}"));
+        row("wrong value type",
+            QByteArray("{\"Player\": {\"QoviCloud Dropbox\": {\"binary\": 12}}, \"CloudConnect\": {\"CloudConnectVisible\": 1}}"));
+        row("folder in the file's place", QByteArray());
+        row("named pipe in the file's place", kPipe); // opening it for reading would wait for a writer
     }
 
     void damagedFilesReadAsNothing()
@@ -224,9 +221,9 @@ private slots:
 
     void failedWriteKeepsTheFile_data()
     {
-        QTest::addColumn<bool>("sizeLimit"); // else: a read-only folder
-        QTest::newRow("file system full (file size limit)") << true;
-        QTest::newRow("read-only folder") << false;
+        const auto row = testtable::table<bool>("sizeLimit"); // else: a read-only folder
+        row("file system full (file size limit)", true);
+        row("read-only folder", false);
     }
 
     void failedWriteKeepsTheFile()

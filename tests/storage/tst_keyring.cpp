@@ -10,6 +10,7 @@
 #include "profilekey.h"
 #include "qovisettings.h"
 #include "sealedrecord.h"
+#include "testtable.h"
 #include "tokenstorage.h"
 
 #include <QDBusConnection>
@@ -183,178 +184,169 @@ class KeyringTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void init();
-    void secrets_data();
-    void secrets();
+    void initTestCase()
+    {
+        QVERIFY2(KeyringClient::hasSession(), "run by with-keyring, in a session of its own");
+        m_home = qEnvironmentVariable("HOME");
+    }
+
+    void init()
+    {
+        for (const char* folder : {"config", "cache"})
+            QDir(m_home + '/' + folder).removeRecursively();
+        QDir(m_copy.path()).removeRecursively();
+        QDir().mkpath(m_copy.path());
+        m_copied = false;
+        QString log;
+        QCOMPARE(step("drop-key", log), QString("drop-key missing"));
+    }
+
+    void secrets_data()
+    {
+        // steps: " ; " between processes; output: " | " between lines; logged: part
+        // of the steps' log, or nothing that says "refused"
+        const auto row = testtable::table<QString, QString, QString>("steps", "output", "logged");
+        const QString keyring = "Dropbox: tokens protected by the desktop keyring";
+        const QString program = "Dropbox: tokens protected only by a key in the program (no keyring available)";
+        const QString refused = "Token store: the record \"QoviCloud Dropbox\" of \"Player\" is refused: ";
+        row("first use creates the key", "key ; save:0:T form:0 key ; read:0",
+            "key missing | save 1 | form sealed | key present | read 1 T", "");
+        row("older record migrates and still signs in", "parent:older ; status ; form:0 read:0",
+            "Dropbox: connected as alice@example.com | " + keyring + " | form sealed | read 1 T", "");
+        row("one byte flipped", "save:0:T flip:0 ; read:0", "save 1 | flip 1 | read 1 ",
+            refused + "it fails authentication");
+        row("record of another account", "save:1:T move:1:0 ; read:0 read:1", "save 1 | move 1 | read 1  | read 1 T",
+            refused + "it fails authentication");
+        row("key removed", "save:0:T drop-key ; read:0", "save 1 | drop-key missing | read 1 ",
+            refused + "its key is not to be had (the desktop keyring holds no key for this profile)");
+        row("no D-Bus session", "nobus save:0:T elapsed save:1:T read:0 form:0 ; nobus status",
+            "save 1 | no wait | save 1 | read 1 T | form older | Dropbox: not connected | " + program,
+            "Token store: no desktop keyring answers (no D-Bus session); tokens are protected only by a key in the program");
+        row("locked keyring, unlocked later", "parent:lock ; save:0:T form:0 unlock wait:5100 save:0:T form:0",
+            "save 1 | form older | unlock 1 | waited | save 1 | form sealed", "(the desktop keyring: it is locked)");
+        row("two processes write at once", "at:soon save:0:A & at:soon save:1:B ; read:0 read:1",
+            "save 1 | save 1 | read 1 A | read 1 B", "");
+        row("connected profile copied to another keyring", "save:0:T ; parent:older ; copy status ; copy read:0",
+            "save 1 | Dropbox: not connected | " + keyring + " | read 1 ", refused + "it fails authentication");
+        row("web sessions sealed", "cookie-save ; cookie-load ; parent:cookie-file",
+            QString("cookie-save %1 | cookie-load %1 | cookie file holds the value 0").arg(kCookieValue), "");
+        row("sign-out removes the key with its last user",
+            "save:0:A save:1:B cookie-save ; remove:0 key ; remove:1 key ; cookie-clear key",
+            QString("save 1 | save 1 | cookie-save %1 | remove 1 | key present | "
+                    "remove 1 | key present | cookie-clear  | key missing").arg(kCookieValue), "");
+        row("owner-only folders and files", "save:0:T cookie-save cache ; parent:modes",
+            QString("save 1 | cookie-save %1 | cache made | wider than owner-only: none").arg(kCookieValue), "");
+    }
+
+    void secrets()
+    {
+        const auto [steps, output, logged] = testtable::fetch<QString, QString, QString>("steps", "output", "logged");
+        QStringList lines;
+        QString log;
+        for (const QString& each : steps.split(" ; ")) {
+            const QString out = step(each, log);
+            if (!out.isEmpty())
+                lines << out;
+        }
+        QCOMPARE(lines.join(" | "), output);
+        if (logged.isEmpty())
+            QVERIFY2(!log.contains("refused"), qPrintable(log));
+        else
+            QVERIFY2(log.contains(logged) && log.count(logged) == 1, qPrintable(log));
+    }
 
 private:
-    QString step(const QString& step, QString& log);
-    QString child(QProcess& process, const QString& step, QString& log);
-    void start(QProcess& process, QString step);
+    // Runs a step: a child's operations, qovi-cloud status ("status") or a
+    // change the test makes itself ("parent:..."); "a & b" runs two children at
+    // once. Answers the lines printed, collecting the log.
+    QString step(const QString& step, QString& log)
+    {
+        const QString config = (m_copied ? m_copy.path() : m_home) + "/config";
+        if (step == "parent:older") { // a profile signed in to Dropbox, its record in the older form
+            QSettings cookies(config + "/Qovi\\Settings/Player.conf", QSettings::IniFormat);
+            cookies.setValue("db/blid", "blid=session; expires=Fri, 01-Jan-2100 00:00:00 GMT; domain=.dropbox.com; path=/");
+            return qvs::StoreUTF8String(kSection, "dbEmail", "alice@example.com")
+                && (storedRecord("0").size() || storeRecord("0", QByteArray::fromStdString(TokenStorage().encrypt("T"))))
+                ? "" : "not stored";
+        }
+        if (step == "parent:lock") {
+            const QVariant login = QVariant::fromValue(QList<QDBusObjectPath>{kLogin});
+            return secretsCall("org.freedesktop.Secret.Service", "Lock", {login}).type() == QDBusMessage::ReplyMessage
+                ? "" : "not locked";
+        }
+        if (step == "parent:cookie-file") {
+            QFile file(config + "/Qovi\\Settings/Player.conf");
+            const bool holds = file.open(QIODevice::ReadOnly) && file.readAll().contains(kCookieValue);
+            return QString("cookie file holds the value %1").arg(holds);
+        }
+        if (step == "parent:modes") {
+            QStringList wider;
+            for (const QString& root : {config, m_home + "/cache"}) {
+                QDirIterator entries(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+                while (entries.hasNext()) {
+                    const QString path = entries.next();
+                    if (mode(path) != (entries.fileInfo().isDir() ? 0700 : 0600))
+                        wider << QString("%1 %2").arg(path.mid(m_home.size())).arg(mode(path), 0, 8);
+                }
+            }
+            return "wider than owner-only: " + (wider.isEmpty() ? QString("none") : wider.join(", "));
+        }
+        if (step.startsWith("copy ") && !m_copied) {
+            m_copied = QProcess::execute("cp", {"-a", m_home + "/config", m_copy.path() + "/config"}) == 0;
+            if (!m_copied)
+                return "not copied";
+        }
+        QProcess first;
+        QProcess second;
+        const QString soon = "at:" + QString::number(QDateTime::currentMSecsSinceEpoch() + 500);
+        const QStringList both = QString(step).replace("at:soon", soon).split(" & ");
+        start(first, both[0]);
+        if (both.size() > 1)
+            start(second, both[1]);
+        QString out = child(first, both[0], log);
+        if (both.size() > 1)
+            out += " | " + child(second, both[1], log);
+        return out;
+    }
+
+    QString child(QProcess& process, const QString& step, QString& log)
+    {
+        if (!process.waitForFinished(60000))
+            return "no end: " + step;
+        log += QString::fromUtf8(process.readAllStandardError());
+        QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        if (step.endsWith("status")) // the lines about Dropbox
+            lines = lines.filter(QRegularExpression("^Dropbox: (connected|not connected|tokens)"));
+        return lines.join(" | ");
+    }
+
+    void start(QProcess& process, QString step)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QStringList command{QCoreApplication::applicationFilePath(), "--child"};
+        if (step.startsWith("nobus ")) {
+            environment.remove("DBUS_SESSION_BUS_ADDRESS");
+            step.remove(0, 6);
+        } else if (step.startsWith("copy ")) { // another home, another keyring
+            environment.insert("HOME", m_copy.path());
+            environment.insert("XDG_RUNTIME_DIR", m_copy.path() + "/run");
+            for (const char* folder : {"config", "cache", "data"})
+                environment.insert(QString("XDG_%1_HOME").arg(folder).toUpper(), m_copy.path() + '/' + folder);
+            command.prepend(WITH_KEYRING);
+            step.remove(0, 5);
+        }
+        if (step == "status")
+            command = QStringList{command.first() == WITH_KEYRING ? WITH_KEYRING : "", QOVI_CLOUD, "status"};
+        command.removeAll("");
+        process.setProcessEnvironment(environment);
+        const QString program = command.takeFirst();
+        process.start(program, command + (step == "status" ? QStringList() : step.split(' ')));
+    }
 
     QString m_home;
     QTemporaryDir m_copy; // another user's home, with a keyring of its own
     bool m_copied = false;
 };
-
-void KeyringTest::initTestCase()
-{
-    QVERIFY2(KeyringClient::hasSession(), "run by with-keyring, in a session of its own");
-    m_home = qEnvironmentVariable("HOME");
-}
-
-void KeyringTest::init()
-{
-    for (const char* folder : {"config", "cache"})
-        QDir(m_home + '/' + folder).removeRecursively();
-    QDir(m_copy.path()).removeRecursively();
-    QDir().mkpath(m_copy.path());
-    m_copied = false;
-    QString log;
-    QCOMPARE(step("drop-key", log), QString("drop-key missing"));
-}
-
-void KeyringTest::secrets_data()
-{
-    QTest::addColumn<QString>("steps");  // " ; " between processes
-    QTest::addColumn<QString>("output"); // " | " between lines
-    QTest::addColumn<QString>("logged"); // part of the steps' log, or nothing that says "refused"
-    const QString keyring = "Dropbox: tokens protected by the desktop keyring";
-    const QString program = "Dropbox: tokens protected only by a key in the program (no keyring available)";
-    const QString refused = "Token store: the record \"QoviCloud Dropbox\" of \"Player\" is refused: ";
-    QTest::newRow("first use creates the key") << "key ; save:0:T form:0 key ; read:0"
-        << "key missing | save 1 | form sealed | key present | read 1 T" << "";
-    QTest::newRow("older record migrates and still signs in") << "parent:older ; status ; form:0 read:0"
-        << "Dropbox: connected as alice@example.com | " + keyring + " | form sealed | read 1 T" << "";
-    QTest::newRow("one byte flipped") << "save:0:T flip:0 ; read:0"
-        << "save 1 | flip 1 | read 1 " << refused + "it fails authentication";
-    QTest::newRow("record of another account") << "save:1:T move:1:0 ; read:0 read:1"
-        << "save 1 | move 1 | read 1  | read 1 T" << refused + "it fails authentication";
-    QTest::newRow("key removed") << "save:0:T drop-key ; read:0" << "save 1 | drop-key missing | read 1 "
-        << refused + "its key is not to be had (the desktop keyring holds no key for this profile)";
-    QTest::newRow("no D-Bus session") << "nobus save:0:T elapsed save:1:T read:0 form:0 ; nobus status"
-        << "save 1 | no wait | save 1 | read 1 T | form older | Dropbox: not connected | " + program
-        << "Token store: no desktop keyring answers (no D-Bus session); tokens are protected only by a key in the program";
-    QTest::newRow("locked keyring, unlocked later") << "parent:lock ; save:0:T form:0 unlock wait:5100 save:0:T form:0"
-        << "save 1 | form older | unlock 1 | waited | save 1 | form sealed" << "(the desktop keyring: it is locked)";
-    QTest::newRow("two processes write at once") << "at:soon save:0:A & at:soon save:1:B ; read:0 read:1"
-        << "save 1 | save 1 | read 1 A | read 1 B" << "";
-    QTest::newRow("connected profile copied to another keyring") << "save:0:T ; parent:older ; copy status ; copy read:0"
-        << "save 1 | Dropbox: not connected | " + keyring + " | read 1 " << refused + "it fails authentication";
-    QTest::newRow("web sessions sealed") << "cookie-save ; cookie-load ; parent:cookie-file"
-        << QString("cookie-save %1 | cookie-load %1 | cookie file holds the value 0").arg(kCookieValue) << "";
-    QTest::newRow("sign-out removes the key with its last user") << "save:0:A save:1:B cookie-save ; remove:0 key ; "
-        "remove:1 key ; cookie-clear key" << QString("save 1 | save 1 | cookie-save %1 | remove 1 | key present | "
-        "remove 1 | key present | cookie-clear  | key missing").arg(kCookieValue) << "";
-    QTest::newRow("owner-only folders and files") << "save:0:T cookie-save cache ; parent:modes"
-        << QString("save 1 | cookie-save %1 | cache made | wider than owner-only: none").arg(kCookieValue) << "";
-}
-
-void KeyringTest::secrets()
-{
-    QFETCH(QString, steps);
-    QFETCH(QString, output);
-    QFETCH(QString, logged);
-    QStringList lines;
-    QString log;
-    for (const QString& each : steps.split(" ; ")) {
-        const QString out = step(each, log);
-        if (!out.isEmpty())
-            lines << out;
-    }
-    QCOMPARE(lines.join(" | "), output);
-    if (logged.isEmpty())
-        QVERIFY2(!log.contains("refused"), qPrintable(log));
-    else
-        QVERIFY2(log.contains(logged) && log.count(logged) == 1, qPrintable(log));
-}
-
-// Runs a step: a child's operations, qovi-cloud status ("status") or a
-// change the test makes itself ("parent:..."); "a & b" runs two children at
-// once. Answers the lines printed, collecting the log.
-QString KeyringTest::step(const QString& step, QString& log)
-{
-    const QString config = (m_copied ? m_copy.path() : m_home) + "/config";
-    if (step == "parent:older") { // a profile signed in to Dropbox, its record in the older form
-        QSettings cookies(config + "/Qovi\\Settings/Player.conf", QSettings::IniFormat);
-        cookies.setValue("db/blid", "blid=session; expires=Fri, 01-Jan-2100 00:00:00 GMT; domain=.dropbox.com; path=/");
-        return qvs::StoreUTF8String(kSection, "dbEmail", "alice@example.com")
-            && (storedRecord("0").size() || storeRecord("0", QByteArray::fromStdString(TokenStorage().encrypt("T"))))
-            ? "" : "not stored";
-    }
-    if (step == "parent:lock") {
-        const QVariant login = QVariant::fromValue(QList<QDBusObjectPath>{kLogin});
-        return secretsCall("org.freedesktop.Secret.Service", "Lock", {login}).type() == QDBusMessage::ReplyMessage
-            ? "" : "not locked";
-    }
-    if (step == "parent:cookie-file") {
-        QFile file(config + "/Qovi\\Settings/Player.conf");
-        return QString("cookie file holds the value %1").arg(file.open(QIODevice::ReadOnly) && file.readAll().contains(kCookieValue));
-    }
-    if (step == "parent:modes") {
-        QStringList wider;
-        for (const QString& root : {config, m_home + "/cache"}) {
-            QDirIterator entries(root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-            while (entries.hasNext()) {
-                const QString path = entries.next();
-                if (mode(path) != (entries.fileInfo().isDir() ? 0700 : 0600))
-                    wider << QString("%1 %2").arg(path.mid(m_home.size())).arg(mode(path), 0, 8);
-            }
-        }
-        return "wider than owner-only: " + (wider.isEmpty() ? QString("none") : wider.join(", "));
-    }
-    if (step.startsWith("copy ") && !m_copied) {
-        m_copied = QProcess::execute("cp", {"-a", m_home + "/config", m_copy.path() + "/config"}) == 0;
-        if (!m_copied)
-            return "not copied";
-    }
-    QProcess first;
-    QProcess second;
-    const QString soon = "at:" + QString::number(QDateTime::currentMSecsSinceEpoch() + 500);
-    const QStringList both = QString(step).replace("at:soon", soon).split(" & ");
-    start(first, both[0]);
-    if (both.size() > 1)
-        start(second, both[1]);
-    QString out = child(first, both[0], log);
-    if (both.size() > 1)
-        out += " | " + child(second, both[1], log);
-    return out;
-}
-
-void KeyringTest::start(QProcess& process, QString step)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    QStringList command{QCoreApplication::applicationFilePath(), "--child"};
-    if (step.startsWith("nobus ")) {
-        environment.remove("DBUS_SESSION_BUS_ADDRESS");
-        step.remove(0, 6);
-    } else if (step.startsWith("copy ")) { // another home, another keyring
-        environment.insert("HOME", m_copy.path());
-        environment.insert("XDG_RUNTIME_DIR", m_copy.path() + "/run");
-        for (const char* folder : {"config", "cache", "data"})
-            environment.insert(QString("XDG_%1_HOME").arg(folder).toUpper(), m_copy.path() + '/' + folder);
-        command.prepend(WITH_KEYRING);
-        step.remove(0, 5);
-    }
-    if (step == "status")
-        command = QStringList{command.first() == WITH_KEYRING ? WITH_KEYRING : "", QOVI_CLOUD, "status"};
-    command.removeAll("");
-    process.setProcessEnvironment(environment);
-    const QString program = command.takeFirst();
-    process.start(program, command + (step == "status" ? QStringList() : step.split(' ')));
-}
-
-QString KeyringTest::child(QProcess& process, const QString& step, QString& log)
-{
-    if (!process.waitForFinished(60000))
-        return "no end: " + step;
-    log += QString::fromUtf8(process.readAllStandardError());
-    QStringList lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
-    if (step.endsWith("status")) // the lines about Dropbox
-        lines = lines.filter(QRegularExpression("^Dropbox: (connected|not connected|tokens)"));
-    return lines.join(" | ");
-}
 
 int main(int argc, char** argv)
 {

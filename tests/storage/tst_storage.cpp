@@ -2,6 +2,7 @@
 // a child process: from a log never opened to what the log writes at exit.
 #include "cloudlog.h"
 #include "qovisettings.h"
+#include "testtable.h"
 #include "tokenstorage.h"
 
 #include <QtTest>
@@ -112,47 +113,42 @@ private slots:
 
     void logWrites_data()
     {
-        QTest::addColumn<QString>("steps");
-        QTest::addColumn<QString>("written"); // "name: content" of each file, then of each stream written to
-        QTest::addColumn<int>("failedOpens");
+        // written: "name: content" of each file, then of each stream written to
+        const auto row = testtable::table<QString, QString, int>("steps", "written", "failedOpens");
         const QString all = "|L0 l0|L1 l1|L2 crt|L3 l3|L4 err|L6 l6|L8 wrn|L16 inf|L32 l32|L64 dbg|L128 prg";
-        QTest::newRow("two-level mask") << "O24 a" + all << "a: [WRN] STAMP wrn\n[INF] STAMP inf\n" + kCompleted << 0;
-        QTest::newRow("every level but 0, unknown ones untagged") << "O1 a" + all
-            << "a: [UNK]STAMP l1\n[CRT] STAMP crt\n[UNK]STAMP l3\n[ERR] STAMP err\n[UNK]STAMP l6\n[WRN] STAMP wrn\n"
-               "[INF] STAMP inf\n[UNK]STAMP l32\n[DBG] STAMP dbg\n[PRG] STAMP prg\n" + kCompleted << 0;
-        QTest::newRow("shared bits") << "O2 a" + all << "a: [CRT] STAMP crt\n[UNK]STAMP l3\n[UNK]STAMP l6\n" << 0;
-        QTest::newRow("none") << "O0 a" + all << "a: " << 0;
-        QTest::newRow("pieces continued by a line") << "O1 a|P16 mode |L16 UP|P8 a1|P4 b|L64 c|L16 ---\n"
-            << "a: [INF] STAMP mode STAMPUP\n[WRN] STAMP a1STAMPbSTAMPc\n[INF] STAMP ---\n\n" + kCompleted << 0;
-        QTest::newRow("dropped piece leaves the line start") << "O8 a|P16 dropped|P0 dropped|L8 kept"
-            << "a: [WRN] STAMP kept\n" << 0;
-        QTest::newRow("unfinished piece goes on in the next file") << "O1 a|P16 unfinished|O1 b|L8 next|L8 after"
-            << "a: [INF] STAMP unfinished|b: STAMPnext\n[WRN] STAMP after\n" + kCompleted << 0;
+        row("two-level mask", "O24 a" + all, "a: [WRN] STAMP wrn\n[INF] STAMP inf\n" + kCompleted, 0);
+        row("every level but 0, unknown ones untagged", "O1 a" + all,
+            "a: [UNK]STAMP l1\n[CRT] STAMP crt\n[UNK]STAMP l3\n[ERR] STAMP err\n[UNK]STAMP l6\n[WRN] STAMP wrn\n"
+            "[INF] STAMP inf\n[UNK]STAMP l32\n[DBG] STAMP dbg\n[PRG] STAMP prg\n" + kCompleted, 0);
+        row("shared bits", "O2 a" + all, "a: [CRT] STAMP crt\n[UNK]STAMP l3\n[UNK]STAMP l6\n", 0);
+        row("none", "O0 a" + all, "a: ", 0);
+        row("pieces continued by a line", "O1 a|P16 mode |L16 UP|P8 a1|P4 b|L64 c|L16 ---\n",
+            "a: [INF] STAMP mode STAMPUP\n[WRN] STAMP a1STAMPbSTAMPc\n[INF] STAMP ---\n\n" + kCompleted, 0);
+        row("dropped piece leaves the line start", "O8 a|P16 dropped|P0 dropped|L8 kept", "a: [WRN] STAMP kept\n", 0);
+        row("unfinished piece goes on in the next file", "O1 a|P16 unfinished|O1 b|L8 next|L8 after",
+            "a: [INF] STAMP unfinished|b: STAMPnext\n[WRN] STAMP after\n" + kCompleted, 0);
         // 65,535 characters a line after the tag: an 11-character stamp, a blank, the message.
-        QTest::newRow("long messages cut") << "O16 a|L16 a*65522Z|L16 a*65522ZY|L16 b*70000"
-            << "a: [INF] STAMP a*65522Z\n[INF] STAMP a*65522Z\n[INF] STAMP b*65523\n" + kCompleted << 0;
-        QTest::newRow("header") << "H1 a" << "a: " + kHeader + "a\n\n" + kCompleted << 0;
-        QTest::newRow("header without info is the mark alone") << "H12 a" << "a: BOM" << 0;
-        QTest::newRow("same path again changes only the mask") << "H1 a|L4 one|H8 a|L4 dropped|L8 two"
-            << "a: " + kHeader + "a\n\n[ERR] STAMP one\n[WRN] STAMP two\n" << 0;
-        QTest::newRow("failed open keeps the new mask")
-            << "O1 a|L16 before|O8 no/log|L8 lost|P16 dropped|O1 b|L8 after|O8 no/log|P8 piece|O1 c|L8 continued"
-            << "a: [INF] STAMP before\n|b: [WRN] STAMP after\n|c: STAMPcontinued\n" + kCompleted << 2;
-        QTest::newRow("null or empty path changes nothing") << "O8 a|H1 -|H1 |L16 dropped|L8 kept"
-            << "a: [WRN] STAMP kept\n" << 2;
-        QTest::newRow("closed log discards everything") << "P0 a|L1 b|P2 c|L16 d|P-1 e|L64 f|P8 g|E|O1 a|L16 first"
-            << "a: [INF] STAMP first\n" + kCompleted + "|stderr: end\n|stdout: end\n" << 0;
-        QTest::newRow("stderr left open when the log moves on") << "H1 stderr|L8 to stderr|O1 a|E"
-            << "a: " + kCompleted + "|stderr: " + kHeader + "stderr\n\n[WRN] STAMP to stderr\nend\n|stdout: end\n" << 0;
-        QTest::newRow("stdout left open when the log moves on") << "H1 stdout|L8 to stdout|O1 a|E"
-            << "a: " + kCompleted + "|stderr: end\n|stdout: " + kHeader + "stdout\n\n[WRN] STAMP to stdout\nend\n" << 0;
+        row("long messages cut", "O16 a|L16 a*65522Z|L16 a*65522ZY|L16 b*70000",
+            "a: [INF] STAMP a*65522Z\n[INF] STAMP a*65522Z\n[INF] STAMP b*65523\n" + kCompleted, 0);
+        row("header", "H1 a", "a: " + kHeader + "a\n\n" + kCompleted, 0);
+        row("header without info is the mark alone", "H12 a", "a: BOM", 0);
+        row("same path again changes only the mask", "H1 a|L4 one|H8 a|L4 dropped|L8 two",
+            "a: " + kHeader + "a\n\n[ERR] STAMP one\n[WRN] STAMP two\n", 0);
+        row("failed open keeps the new mask",
+            "O1 a|L16 before|O8 no/log|L8 lost|P16 dropped|O1 b|L8 after|O8 no/log|P8 piece|O1 c|L8 continued",
+            "a: [INF] STAMP before\n|b: [WRN] STAMP after\n|c: STAMPcontinued\n" + kCompleted, 2);
+        row("null or empty path changes nothing", "O8 a|H1 -|H1 |L16 dropped|L8 kept", "a: [WRN] STAMP kept\n", 2);
+        row("closed log discards everything", "P0 a|L1 b|P2 c|L16 d|P-1 e|L64 f|P8 g|E|O1 a|L16 first",
+            "a: [INF] STAMP first\n" + kCompleted + "|stderr: end\n|stdout: end\n", 0);
+        row("stderr left open when the log moves on", "H1 stderr|L8 to stderr|O1 a|E",
+            "a: " + kCompleted + "|stderr: " + kHeader + "stderr\n\n[WRN] STAMP to stderr\nend\n|stdout: end\n", 0);
+        row("stdout left open when the log moves on", "H1 stdout|L8 to stdout|O1 a|E",
+            "a: " + kCompleted + "|stderr: end\n|stdout: " + kHeader + "stdout\n\n[WRN] STAMP to stdout\nend\n", 0);
     }
 
     void logWrites()
     {
-        QFETCH(QString, steps);
-        QFETCH(QString, written);
-        QFETCH(int, failedOpens);
+        const auto [steps, written, failedOpens] = testtable::fetch<QString, QString, int>("steps", "written", "failedOpens");
         QTemporaryDir dir;
         QProcess child;
         child.setWorkingDirectory(dir.path());
@@ -222,22 +218,18 @@ private slots:
 
     void tokenMatchesOpenssl_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QByteArray>("setting");
-        QTest::addColumn<QByteArray>("token");
+        const auto row = testtable::table<int, QByteArray, QByteArray>("kind", "setting", "token");
         for (int length : {0, 1, 15, 16, 17, 33, 1000})
             QTest::addRow("%d bytes", length) << int(GDRIVE_CLOUD) << QByteArray("QoviCloud Google Drive")
                                               << QByteArray("T\0k\xFF\x80n!", 7).repeated(150).left(length);
-        QTest::newRow("dropbox record") << int(DROPBOX_CLOUD) << QByteArray("QoviCloud Dropbox")
-            << QByteArray("{\n    \"access_token\": \"sl.AbC-123_xyz\",\n    \"account_id\": \"dbid:AAH4f\"\n}\n");
-        QTest::newRow("unknown kind") << 5 << QByteArray("Unknown Cloud") << QByteArray("a\0b\xFF\x80\xC3\xA9", 7);
+        row("dropbox record", int(DROPBOX_CLOUD), QByteArray("QoviCloud Dropbox"),
+            QByteArray("{\n    \"access_token\": \"sl.AbC-123_xyz\",\n    \"account_id\": \"dbid:AAH4f\"\n}\n"));
+        row("unknown kind", 5, QByteArray("Unknown Cloud"), QByteArray("a\0b\xFF\x80\xC3\xA9", 7));
     }
 
     void tokenMatchesOpenssl()
     {
-        QFETCH(int, kind);
-        QFETCH(QByteArray, setting);
-        QFETCH(QByteArray, token);
+        const auto [kind, setting, token] = testtable::fetch<int, QByteArray, QByteArray>("kind", "setting", "token");
         QVERIFY(m_store.saveToken(kSection, CLOUD_TYPE(kind), token.toStdString()));
         std::vector<unsigned char> stored;
         QVERIFY(qvs::FetchBuffer(kSection, setting.constData(), stored));
@@ -249,12 +241,12 @@ private slots:
 
     void damagedValuesReadEmpty_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("empty") << QByteArray("");
-        QTest::newRow("shorter than a block") << QByteArray("\x01\x02\x03\x04\x05");
-        QTest::newRow("not whole blocks") << opensslEncrypt("seventeen bytes!!").append('x');
+        const auto row = testtable::table<QByteArray>("bytes");
+        row("empty", QByteArray(""));
+        row("shorter than a block", QByteArray("\x01\x02\x03\x04\x05"));
+        row("not whole blocks", opensslEncrypt("seventeen bytes!!").append('x'));
         // A last byte of zero is no padding.
-        QTest::newRow("bad padding") << opensslEncrypt(QByteArray("fifteen bytes!!").append('\0'), {"-nopad"});
+        row("bad padding", opensslEncrypt(QByteArray("fifteen bytes!!").append('\0'), {"-nopad"}));
     }
 
     void damagedValuesReadEmpty()

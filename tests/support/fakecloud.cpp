@@ -10,6 +10,8 @@
 #include <QTimer>
 #include <QUrlQuery>
 
+#include <memory>
+
 const char* const FakeCloud::kDropboxUser = "alice@example.com";
 const char* const FakeCloud::kDropboxPassword = "alice-password";
 
@@ -52,27 +54,35 @@ void FakeCloud::stop()
     m_process.waitForFinished(1000);
 }
 
-QJsonObject FakeCloud::control(const QByteArray& method, const QString& path, const QJsonObject& body, int* status)
+namespace {
+
+// A call straight to the stand-in's port (never proxied): its body, and its status.
+QByteArray call(const QByteArray& method, const QUrl& url, const QByteArray& payload, int* status)
 {
     QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    const std::unique_ptr<QNetworkReply> reply(manager.sendCustomRequest(request, method, payload));
+    QEventLoop loop;
+    QObject::connect(reply.get(), &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (status)
+        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return reply->readAll();
+}
+
+} // namespace
+
+QJsonObject FakeCloud::control(const QByteArray& method, const QString& path, const QJsonObject& body, int* status)
+{
     QUrl url(QStringLiteral("http://127.0.0.1:%1").arg(m_port));
     const int query = path.indexOf(QLatin1Char('?'));
     url.setPath(query < 0 ? path : path.left(query));
     if (query >= 0)
         url.setQuery(path.mid(query + 1));
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     const QByteArray payload = body.isEmpty() ? QByteArray() : QJsonDocument(body).toJson(QJsonDocument::Compact);
-    QNetworkReply* reply = manager.sendCustomRequest(request, method, payload);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-    loop.exec();
-    if (status)
-        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
-    delete reply;
-    return answer;
+    return QJsonDocument::fromJson(call(method, url, payload, status)).object();
 }
 
 void FakeCloud::reset()
@@ -100,40 +110,24 @@ void FakeCloud::setTls(const QString& mode)
     control("POST", QStringLiteral("/tls"), {{"mode", mode}});
 }
 
-namespace {
-
-QByteArray fileContent(quint16 port, const QUrlQuery& query, int* status)
-{
-    QNetworkAccessManager manager;
-    QUrl url(QStringLiteral("http://127.0.0.1:%1/files/content").arg(port));
-    url.setQuery(query);
-    QNetworkReply* reply = manager.get(QNetworkRequest(url));
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    if (status)
-        *status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QByteArray bytes = reply->readAll();
-    delete reply;
-    return bytes;
-}
-
-} // namespace
-
 QByteArray FakeCloud::dropboxFile(const QString& email, const QString& path, int* status)
 {
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("service"), QStringLiteral("dropbox"));
-    query.addQueryItem(QStringLiteral("email"), email);
-    query.addQueryItem(QStringLiteral("path"), QString::fromLatin1(QUrl::toPercentEncoding(path)));
-    return fileContent(m_port, query, status);
+    return fileContent(QStringLiteral("dropbox"), email, QStringLiteral("path"), path, status);
 }
 
 QByteArray FakeCloud::driveFile(const QString& email, const QString& name, int* status)
 {
+    return fileContent(QStringLiteral("google"), email, QStringLiteral("name"), name, status);
+}
+
+QByteArray FakeCloud::fileContent(const QString& service, const QString& email, const QString& key, const QString& value,
+                                  int* status)
+{
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("service"), QStringLiteral("google"));
+    query.addQueryItem(QStringLiteral("service"), service);
     query.addQueryItem(QStringLiteral("email"), email);
-    query.addQueryItem(QStringLiteral("name"), QString::fromLatin1(QUrl::toPercentEncoding(name)));
-    return fileContent(m_port, query, status);
+    query.addQueryItem(key, QString::fromLatin1(QUrl::toPercentEncoding(value)));
+    QUrl url(QStringLiteral("http://127.0.0.1:%1/files/content").arg(m_port));
+    url.setQuery(query);
+    return call("GET", url, QByteArray(), status);
 }

@@ -45,6 +45,8 @@ public:
     QByteArray driveFile(const QString& email, const QString& name, int* status = nullptr);
 
 private:
+    QByteArray fileContent(const QString& service, const QString& email, const QString& key, const QString& value, int* status);
+
     QProcess m_process;
     quint16 m_port = 0;
 };

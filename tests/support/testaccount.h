@@ -5,6 +5,9 @@
 #include "uploadqueue.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+#include <memory>
 
 // A provider's account, its protected workings opened to the tests.
 template <class Provider>
@@ -38,4 +41,12 @@ public:
     quint64 freeSpace() const { return this->m_freeSpace; }
     void setMode(int mode) { this->m_mode = mode; }
     void authorizationReply(int error, const QString& url) { this->handleAuthorizationReply(error, url); }
+    // How the account describes an error whose answer has this body.
+    CloudError describeBody(const QByteArray& body)
+    {
+        const std::unique_ptr<QNetworkReply> reply(manager()->get(QNetworkRequest(QUrl("http://127.0.0.1:1/"))));
+        const CloudError error = this->describeError(reply.get(), body);
+        reply->abort();
+        return error;
+    }
 };

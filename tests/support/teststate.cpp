@@ -6,6 +6,7 @@
 #include "clouderror.h"
 #include "fakecloud.h"
 #include "osutilities.h"
+#include "pingmanager.h"
 #include "qovisettings.h"
 #include "tokenstorage.h"
 #include "uploadoutcome.h"
@@ -79,6 +80,13 @@ void clearStoredState()
     cookieSettings()->clear();
     removeFolder(QStandardPaths::GenericConfigLocation, QStringLiteral("QoviSettings"));
     removeFolder(QStandardPaths::CacheLocation, QStringLiteral("QoviClouds"));
+}
+
+void startCase(FakeCloud& cloud)
+{
+    cloud.reset();
+    clearStoredState();
+    openLog();
 }
 
 void openLog(const QString& part)
@@ -169,12 +177,19 @@ void storeSignInCookie(CLOUD_TYPE kind)
                                cookie.toRawForm(QNetworkCookie::Full));
 }
 
-void storeSignInRoad(const char* road)
+qvtl::RefCountedPtr<qvs::QoviSettingsGroup> settingsGroup()
 {
     auto store = qvs::CreateQoviSettings("Settings/" + QoviLumen::OSUtilities::getComponentIdUTF8(),
                                          qvs::QOVISETTINGS_TYPE_USER);
     qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-    if (store && store->CreateGroup("CloudConnect", group))
+    if (store)
+        store->CreateGroup("CloudConnect", group);
+    return group;
+}
+
+void storeSignInRoad(const char* road)
+{
+    if (auto group = settingsGroup())
         group->SetString("SignInRoad", road);
 }
 
@@ -187,12 +202,21 @@ bool hasSignInCookie(CLOUD_TYPE kind)
     return std::any_of(keys.cbegin(), keys.cend(), [&name](const QString& key) { return key.startsWith(name); });
 }
 
+QJsonObject storedRecord(CLOUD_TYPE kind)
+{
+    return QJsonDocument::fromJson(storedToken(kind)).object();
+}
+
+QString clientId(CLOUD_TYPE kind)
+{
+    return QString::fromStdString(cloudCredential(kApplication, kind, -1));
+}
+
 QString signIn(FakeCloud& cloud, CLOUD_TYPE kind, const QString& email)
 {
     const bool dropbox = kind == DROPBOX_CLOUD;
-    const QString clientId = QString::fromStdString(cloudCredential(kApplication, kind, -1));
-    QJsonObject token = cloud.control("POST", QStringLiteral("/tokens/issue"),
-                                      {{"service", dropbox ? "dropbox" : "google"}, {"email", email}, {"client_id", clientId}});
+    QJsonObject token = cloud.control("POST", QStringLiteral("/tokens/issue"), {{"service", dropbox ? "dropbox" : "google"},
+                                                                               {"email", email}, {"client_id", clientId(kind)}});
     const QString accessToken = token.value(QStringLiteral("access_token")).toString();
     QJsonObject record{{QStringLiteral("access_token"), accessToken}};
     if (dropbox) {
@@ -241,6 +265,29 @@ QString header(const QJsonObject& request, const QString& name)
 QByteArray body(const QJsonObject& request)
 {
     return request.value(QStringLiteral("body")).toString().toUtf8();
+}
+
+QJsonObject fault(const QString& host, const QString& path, const QString& kind, const QJsonObject& more)
+{
+    QJsonObject fault = more;
+    fault.insert(QStringLiteral("host"), host);
+    fault.insert(QStringLiteral("path"), path);
+    fault.insert(QStringLiteral("kind"), kind);
+    return fault;
+}
+
+QStringList pingPaths()
+{
+    QStringList paths;
+    for (const QString& ping : QoviLumen::PingManager::recordedPings())
+        paths.append(QUrl(ping).path());
+    return paths;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 QByteArray pattern(qint64 size, int seed)
