@@ -176,6 +176,8 @@ void CloudBase::openChooserFlow()
 
 bool CloudBase::showChooser()
 {
+    if (m_nativeChooser)
+        return showNativeChooser();
     m_refusedHosts.clear();
     return m_view && m_view->openChooser();
 }

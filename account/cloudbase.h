@@ -24,6 +24,8 @@
 
 class CloudView;
 class ContentDigest;
+class ListingSource;
+class NativeChooser;
 class CookiesManager;
 class FilePicker;
 class QNetworkDiskCache;
@@ -68,6 +70,11 @@ public:
     bool isPlayerSection() const;
     void handleEmailReply(const QJsonObject& json);
     void handleTokenReply(const QJsonObject& json);
+
+    // Which chooser opens: the service's own web chooser in the account's
+    // web window, or the native one, fed by the service's API.
+    void setNativeChooser(bool native) { m_nativeChooser = native; }
+    bool usesNativeChooser() const { return m_nativeChooser; }
 
     bool setViewParent(QWidget* parent);
     bool setViewWindowFlags(Qt::WindowFlags flags);
@@ -138,6 +145,10 @@ protected:
     CloudBase(const ServiceDescriptor& service, const std::string& applicationName, const char* emailSettingKey);
 
     virtual bool openCloudView();
+    // The account's files for the native chooser; null when it has none.
+    virtual ListingSource* listingSource();
+    // Closes the native chooser, its jobs with it.
+    void closeNativeChooser();
     virtual bool readyToUpload(UploadTask* task);
     virtual bool ensureValidToken();
     virtual QString readRefreshToken();
@@ -278,7 +289,11 @@ private:
     void stampReceivedTime(QJsonObject& record) const;
     void putRefreshToken(QJsonObject& record, const QString& refreshToken) const;
 
+    bool showNativeChooser();
+
     QStringList m_refusedHosts; // web pages refused a certificate, told once each
+    bool m_nativeChooser = false;
+    QPointer<NativeChooser> m_chooser;
     int m_repeatsAfterRefresh = 0;
     static constexpr const char* kRepeatAfterRefreshKey = "lumen_repeat_after_refresh";
 };

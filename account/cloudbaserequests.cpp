@@ -152,20 +152,7 @@ int CloudBase::requestKindOf(QNetworkReply* reply, const QVariant& requestId, co
 CloudError CloudBase::replyFailure(QNetworkReply* reply, const QByteArray& body)
 {
     const CloudError road = m_engine->failureOf(reply);
-    switch (road.kind()) {
-    case CloudError::None:
-    case CloudError::Unauthorized:
-    case CloudError::PathConflict:
-    case CloudError::NotFound:
-    case CloudError::ServiceFailed:
-    case CloudError::RateLimited:
-    case CloudError::Other:
-        // The service says more than the network: its body and its address
-        // tell what.
-        return describeError(reply, body);
-    default:
-        return road;
-    }
+    return RequestEngine::serviceExplains(road) ? describeError(reply, body) : road;
 }
 
 QJsonObject CloudBase::parseJsonReply(const QByteArray& body)

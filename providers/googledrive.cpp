@@ -1,8 +1,11 @@
 #include "googledrive.h"
 
+#include "accounttokens.h"
 #include "cloudcredential.h"
 #include "cloudlog.h"
 #include "cloudview.h"
+#include "driveanswers.h"
+#include "drivefiles.h"
 #include "filepicker.h"
 
 #include <QDateTime>
@@ -18,7 +21,7 @@
 #include <QUrlQuery>
 
 const char* const GoogleDrive::kAccountsHost = "accounts.google.com";
-const char* const GoogleDrive::kApiHost = "www.googleapis.com";
+const char* const GoogleDrive::kApiHost = DriveAnswers::kApiHost;
 
 namespace {
 
@@ -76,6 +79,32 @@ GoogleDrive::GoogleDrive(const qvtl::string& applicationName)
     m_filePicker->setAppKey(clientId());
     if (isPlayerSection())
         m_filePicker->setSupportedExtensions(supportedTypes());
+}
+
+GoogleDrive::~GoogleDrive()
+{
+    // Its jobs go before the files they use.
+    closeNativeChooser();
+}
+
+DriveFiles* GoogleDrive::files()
+{
+    if (!m_files) {
+        m_tokens = std::make_unique<AccountTokens>(AccountTokens::Operations{
+            [this] { return accessToken(); }, [this] { return isTokenExpired(); },
+            [this] {
+                if (!sendRefreshTokenSyncRequest(nullptr).isEmpty())
+                    return CloudError();
+                return lastError().isError() ? lastError() : CloudError(CloudError::Unauthorized);
+            }});
+        m_files = std::make_unique<DriveFiles>(*m_tokens);
+    }
+    return m_files.get();
+}
+
+ListingSource* GoogleDrive::listingSource()
+{
+    return files();
 }
 
 QString GoogleDrive::clientId() const
@@ -379,41 +408,7 @@ int GoogleDrive::parseErrorReply(const QByteArray& body, std::string& message)
 
 CloudError GoogleDrive::describeError(const QNetworkReply* reply, const QByteArray& body)
 {
-    const QJsonObject object = QJsonDocument::fromJson(body).object();
-    const QJsonValue error = object.value(m_errorKey);
-    CloudError::Kind kind = CloudError::fromReply(reply).kind();
-    QString reason;
-    if (error.isObject()) {
-        const QJsonObject details = error.toObject();
-        reason = details.value(QStringLiteral("message")).toString();
-        const QString why =
-            details.value(QStringLiteral("errors")).toArray().first().toObject().value(QStringLiteral("reason")).toString();
-        static const std::pair<const char*, CloudError::Kind> kinds[] = {
-            {"storageQuotaExceeded", CloudError::QuotaExceeded}, {"quotaExceeded", CloudError::QuotaExceeded},
-            {"rateLimitExceeded", CloudError::RateLimited},      {"userRateLimitExceeded", CloudError::RateLimited},
-            {"authError", CloudError::Unauthorized},              {"notFound", CloudError::NotFound},
-        };
-        for (const auto& [tag, meaning] : kinds) {
-            if (why == QLatin1String(tag))
-                kind = meaning;
-        }
-    } else if (error.toString().contains(QLatin1String("invalid_grant"))) {
-        kind = CloudError::GrantRevoked;
-        reason = object.value(QStringLiteral("error_description")).toString(error.toString());
-    } else if (!error.toString().isEmpty()) {
-        reason = error.toString();
-    }
-    // An upload session's own address answers 404 once the service forgot it.
-    const QUrl address = reply->url();
-    if (kind == CloudError::NotFound && address.host() == QLatin1String(kApiHost)
-        && address.path().startsWith(QLatin1String("/upload/")) && QUrlQuery(address).hasQueryItem("upload_id"))
-        kind = CloudError::SessionExpired;
-    CloudError described(kind, reason);
-    bool ok = false;
-    const double seconds = reply->rawHeader("Retry-After").trimmed().toDouble(&ok);
-    if (ok && seconds >= 0 && seconds < 86400)
-        described.setRetryAfterMs(int(seconds * 1000));
-    return described;
+    return DriveAnswers::describe(reply, body);
 }
 
 bool GoogleDrive::usableReply(int kind, const QJsonObject& json)

@@ -1,5 +1,6 @@
 #include "clitool.h"
 
+#include "cloudentry.h"
 #include "dropbox.h"
 #include "googledrive.h"
 #include "interruptwatcher.h"
@@ -128,20 +129,6 @@ CliTool::~CliTool()
     m_drive.reset();
     // What the accounts released for later must go while Qt is still up.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-QString CliTool::readableSize(quint64 bytes)
-{
-    if (bytes < 1024)
-        return QStringLiteral("%1 bytes").arg(bytes);
-    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    double value = double(bytes) / 1024;
-    int unit = 0;
-    while (value >= 1024 && unit < 5) {
-        value /= 1024;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(value, 0, 'f', value < 10 ? 2 : 1).arg(QLatin1String(units[unit]));
 }
 
 void CliTool::onInterrupted()
@@ -311,7 +298,7 @@ int CliTool::space(CloudBase* chosen)
         complain(QStringLiteral("%1 did not tell its free space: %2").arg(nameOf(chosen), chosen->lastError().text()));
         return Failed;
     }
-    say(QStringLiteral("%1: %2 free").arg(nameOf(chosen), readableSize(free)));
+    say(QStringLiteral("%1: %2 free").arg(nameOf(chosen), CloudEntry::readableSize(free)));
     return Ok;
 }
 
@@ -387,7 +374,7 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
         switch (outcome.ending) {
         case UploadOutcome::Finished:
             bar->finish(QStringLiteral("uploaded: %1 -> %2 (%3)")
-                            .arg(outcome.filePath, outcome.storedPath, readableSize(outcome.storedSize)));
+                            .arg(outcome.filePath, outcome.storedPath, CloudEntry::readableSize(outcome.storedSize)));
             break;
         case UploadOutcome::Canceled:
             ++failures;

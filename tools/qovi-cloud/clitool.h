@@ -25,9 +25,6 @@ public:
     // The arguments as the process got them, the program's name first.
     int run(const QList<QByteArray>& arguments);
 
-    // "1.5 GiB", "734 bytes": sizes as people read them.
-    static QString readableSize(quint64 bytes);
-
 private:
     int runCommand(const QStringList& arguments);
     bool configureNetwork(const QString& proxy, const QString& caCertificate);

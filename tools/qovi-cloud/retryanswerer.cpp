@@ -31,10 +31,7 @@ RetryAnswerer::RetryAnswerer(CloudBase& account, InterruptWatcher& interrupts)
 
 int RetryAnswerer::pauseBefore(const CloudError& why, int retry)
 {
-    if (why.retryAfterMs() >= 0)
-        return qMin(why.retryAfterMs(), UploadQueue::kLongestPauseMs);
-    const qint64 pause = qint64(UploadQueue::kFirstPauseMs) << qMin(retry - 1, 16);
-    return int(qMin<qint64>(pause, UploadQueue::kLongestPauseMs));
+    return RetryPolicy::pauseBefore(why, retry);
 }
 
 void RetryAnswerer::answer(const QString& question, bool& retry)
