@@ -8,3 +8,8 @@ CloudFiles::CloudFiles(ApiRoad* road, QObject* parent) : QObject(parent), m_road
 }
 
 CloudFiles::~CloudFiles() = default;
+
+CloudEntry CloudFiles::folderAt(const QString&) const
+{
+    return CloudEntry();
+}

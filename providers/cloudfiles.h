@@ -24,6 +24,9 @@ public:
     PagedListing* list(const CloudEntry& folder, QObject* parent) override = 0;
     PagedListing* search(const QString& text, QObject* parent) override = 0;
     virtual EntryLookup* lookup(const QString& path, QObject* parent) = 0;
+    // Whether a folder can be listed by its path alone, without a lookup:
+    // the entry to list then, else an entry without a path.
+    virtual CloudEntry folderAt(const QString& path) const;
     // Into localPath, continuing what it holds.
     virtual FileDownload* download(const CloudEntry& file, const QString& localPath, QObject* parent) = 0;
 

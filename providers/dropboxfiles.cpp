@@ -48,6 +48,16 @@ EntryLookup* DropboxFiles::lookup(const QString& path, QObject* parent)
     return new DropboxLookup(*this, path, parent);
 }
 
+CloudEntry DropboxFiles::folderAt(const QString& path) const
+{
+    CloudEntry folder = top();
+    const QStringList names = EntryLookup::namesOf(path);
+    if (!names.isEmpty())
+        folder.path = QLatin1Char('/') + names.join(QLatin1Char('/'));
+    folder.name = names.value(names.size() - 1);
+    return folder;
+}
+
 FileDownload* DropboxFiles::download(const CloudEntry& file, const QString& localPath, QObject* parent)
 {
     return new FileDownload(road(), file, localPath, [this, file](QObject* owner) { return linkCall(file, owner); },

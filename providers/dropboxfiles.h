@@ -19,6 +19,7 @@ public:
     PagedListing* search(const QString& text, QObject* parent) override;
     ChoiceJob* choose(const CloudEntries& files, QObject* parent) override;
     EntryLookup* lookup(const QString& path, QObject* parent) override;
+    CloudEntry folderAt(const QString& path) const override;
     FileDownload* download(const CloudEntry& file, const QString& localPath, QObject* parent) override;
 
     // files/get_temporary_link for a file (by id, else by path).

@@ -22,6 +22,8 @@ public:
     // before one fails with it.
     static constexpr int kMaxRestarts = 3;
 
+    ~PagedListing() override;
+
     void fetchMore() override;
     bool canFetchMore() const override;
     bool isBusy() const override { return !m_call.isNull(); }
@@ -32,7 +34,6 @@ signals:
 
 protected:
     PagedListing(ApiRoad& road, QObject* parent);
-    ~PagedListing() override;
 
     // The call for the first page (an empty cursor) or the one after.
     virtual ApiCall* pageCall(const QString& cursor) = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filecommands.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -33,6 +35,8 @@ private:
     int space(CloudBase* account);
     int connectAccount(CloudBase* account);
     int upload(CloudBase* account, const QStringList& files, const QString& folder);
+    int files(CloudBase* account, const QString& command, const QStringList& arguments,
+              const FileCommands::Format& format);
     bool requireConnected(CloudBase* account);
     void onInterrupted();
 

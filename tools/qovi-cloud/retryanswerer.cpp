@@ -48,11 +48,16 @@ void RetryAnswerer::answer(const QString& question, bool& retry)
         return;
     ++m_retries;
     const int pause = pauseBefore(why, m_retries);
-    emit retrying(QStringLiteral("%1: %2; trying again %3 (%4 of %5)")
-                      .arg(QLatin1String(m_account.service().name), why.text(), seconds(pause))
-                      .arg(m_retries)
-                      .arg(UploadQueue::kMaxRetries));
+    emit retrying(retryLine(QLatin1String(m_account.service().name), why, pause, m_retries));
     retry = m_interrupts.pause(pause);
+}
+
+QString RetryAnswerer::retryLine(const QString& service, const CloudError& why, int pauseMs, int attempt)
+{
+    return QStringLiteral("%1: %2; trying again %3 (%4 of %5)")
+        .arg(service, why.text(), seconds(pauseMs))
+        .arg(attempt)
+        .arg(UploadQueue::kMaxRetries);
 }
 
 void RetryAnswerer::nextOperation()
