@@ -76,11 +76,6 @@ void StreamReply::abort()
     end();
 }
 
-qint64 StreamReply::written() const
-{
-    return isFinished() ? m_transfer->received : 0;
-}
-
 qint64 StreamReply::bytesAvailable() const
 {
     return m_body.size() - m_read + QNetworkReply::bytesAvailable();

@@ -19,8 +19,6 @@ public:
 
     void abort() override;
     qint64 bytesAvailable() const override;
-    // Once finished: the bytes of a download's body written to its file.
-    qint64 written() const;
     bool isSequential() const override { return true; }
 
     // Main thread, from the transport: the worker moved bytes (sent, or

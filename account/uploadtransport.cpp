@@ -337,10 +337,17 @@ size_t UploadTransport::takeHeader(char* buffer, size_t size, size_t count, void
 size_t UploadTransport::takeBody(char* buffer, size_t size, size_t count, void* data)
 {
     StreamTransfer& t = *static_cast<Job*>(data)->transfer;
+    if (t.canceled)
+        return 0;
     if (t.sinkFd >= 0 && t.status >= 200 && t.status < 300) {
         // Straight into the file: nothing of it is held here. A range goes
-        // where it belongs; any other answer is the whole file.
+        // where it belongs; any other answer is the whole file, over
+        // whatever the file held.
         const qint64 base = t.status == 206 ? t.sinkOffset : 0;
+        if (base == 0 && t.received == 0 && t.sinkOffset > 0 && ::ftruncate(t.sinkFd, 0) != 0) {
+            t.sinkFailed = true;
+            return 0;
+        }
         size_t written = 0;
         while (written < size * count) {
             const ssize_t done = ::pwrite(t.sinkFd, buffer + written, size * count - written,

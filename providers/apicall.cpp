@@ -67,7 +67,7 @@ void ApiCall::onFinished()
     m_reply = nullptr;
     reply->deleteLater();
     RequestEngine::judgeSize(reply);
-    const QByteArray body = reply->readAll();
+    const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
     CloudError failure = m_road.engine().failureOf(reply);
     if (!failure.isError()) {
         const QJsonDocument document = QJsonDocument::fromJson(body);

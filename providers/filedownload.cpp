@@ -164,19 +164,20 @@ void FileDownload::onFinished()
     m_reply = nullptr;
     reply->deleteLater();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const qint64 written = static_cast<StreamReply*>(reply)->written();
     if ((status == 200 || status == 206) && !acceptRange(reply, status))
         return;
-    if (status == 200 || status == 206)
-        m_have = m_attemptStart + written;
+    // The bytes land in the file in order: its size is how far it is,
+    // however the attempt ended (a cut, a stall, an abort).
+    const qint64 before = m_have;
+    m_have = m_file.size();
     const CloudError failure = m_road.engine().failureOf(reply).isError()
-        ? m_road.failureOf(reply, reply->readAll())
+        ? m_road.failureOf(reply, reply->isOpen() ? reply->readAll() : QByteArray())
         : CloudError();
     if (status == 416 && m_entry.size >= 0 && m_have == m_entry.size) {
         complete();
         return;
     }
-    if (written > 0)
+    if (m_have > before)
         m_retries = 0; // bytes arrived: a new count of failures without progress
     if (failure.isError()) {
         logger()->logLine(LOG_WRN, "%s: download of %s: %s", m_road.serviceName(), m_entry.name.toUtf8().constData(),
