@@ -140,6 +140,17 @@ void CloudPlugin::sanityCreate()
     for (CloudBase* cloud : accounts)
         connect(cloud, &CloudBase::connectedToCloud, this, &CloudPlugin::onConnectedToCloud);
     connect(this, &CloudPlugin::openChooser, this, &CloudPlugin::internalOpenChooser);
+    applyChooserSetting();
+}
+
+void CloudPlugin::applyChooserSetting()
+{
+    // "NativeChooser": the chooser of our own instead of the services' web choosers.
+    const bool native = readBoolSetting("CloudConnect", "NativeChooser", false);
+    for (auto& [type, cloud] : m_clouds) {
+        if (cloud)
+            cloud->setNativeChooser(native);
+    }
 }
 
 CloudBase* CloudPlugin::account(CLOUD_TYPE type) const
@@ -307,6 +318,7 @@ void CloudPlugin::settingsChanged()
     settingsHandle().reset();
     ensureSettingsStore();
     emit setCloudButtonVisible(readBoolSetting("CloudConnect", "CloudConnectVisible", true));
+    applyChooserSetting();
 }
 
 void CloudPlugin::menuTriger(QAction*)

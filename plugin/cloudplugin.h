@@ -71,6 +71,7 @@ private:
     // False when the player cannot take files at all.
     bool openInPlayer(const CloudBase& cloud, const QVariant& entry);
     bool readBoolSetting(const char* group, const char* key, bool defaultValue);
+    void applyChooserSetting();
 
     std::map<CLOUD_TYPE, std::unique_ptr<CloudBase>> m_clouds;
     std::unique_ptr<QLMMenu> m_menu;

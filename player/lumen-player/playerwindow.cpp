@@ -33,6 +33,7 @@ PlayerWindow::PlayerWindow(Downloader& downloads, QWidget* parent)
       m_importDropbox(new QAction(tr("Import from Dropbox..."), this)),
       m_importDrive(new QAction(tr("Import from Google Drive..."), this)),
       m_showCloudButton(new QAction(tr("Show the cloud button"), this)),
+      m_nativeChooser(new QAction(tr("Choose cloud files in the player's own window"), this)),
       m_downloadsView(new DownloadsView(downloads, this))
 {
     setWindowTitle(QStringLiteral("Lumen"));
@@ -47,9 +48,19 @@ PlayerWindow::PlayerWindow(Downloader& downloads, QWidget* parent)
     QoviLumen::CommonMenuBar::registerAction(kImportFromGoogleDrive, m_importDrive);
     m_showCloudButton->setCheckable(true);
     m_showCloudButton->setChecked(cloudButtonShown());
-    menuBar()->addMenu(tr("&Preferences"))->addAction(m_showCloudButton);
+    QMenu* preferences = menuBar()->addMenu(tr("&Preferences"));
+    preferences->addAction(m_showCloudButton);
     connect(m_showCloudButton, &QAction::toggled, this, [this](bool shown) {
         storeCloudButtonShown(shown);
+        if (m_settingsConsumer)
+            m_settingsConsumer->settingsChanged();
+    });
+    // Unchecked: the services' own choosers, in the plug-in's web window.
+    m_nativeChooser->setCheckable(true);
+    m_nativeChooser->setChecked(nativeChooser());
+    preferences->addAction(m_nativeChooser);
+    connect(m_nativeChooser, &QAction::toggled, this, [this](bool native) {
+        storeNativeChooser(native);
         if (m_settingsConsumer)
             m_settingsConsumer->settingsChanged();
     });
@@ -117,4 +128,18 @@ void PlayerWindow::storeCloudButtonShown(bool shown)
 {
     if (auto group = cloudGroup(true))
         group->SetBool("CloudConnectVisible", shown);
+}
+
+bool PlayerWindow::nativeChooser()
+{
+    bool native = false;
+    if (auto group = cloudGroup(false))
+        group->GetBool("NativeChooser", native);
+    return native;
+}
+
+void PlayerWindow::storeNativeChooser(bool native)
+{
+    if (auto group = cloudGroup(true))
+        group->SetBool("NativeChooser", native);
 }

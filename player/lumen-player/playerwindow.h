@@ -38,11 +38,15 @@ public:
     QList<QoviLumen::PlayerToolButton*> pluginButtons() const;
     QAction* importAction(unsigned id) const;
     QAction* cloudButtonPreference() const { return m_showCloudButton; }
+    QAction* nativeChooserPreference() const { return m_nativeChooser; }
     DownloadsView* downloadsView() const { return m_downloadsView; }
 
     // What "Show the cloud button" keeps: the player's own setting.
     static bool cloudButtonShown();
     static void storeCloudButtonShown(bool shown);
+    // What "Choose cloud files in the player's own window" keeps.
+    static bool nativeChooser();
+    static void storeNativeChooser(bool native);
 
 private:
     void addButtons(QToolBar* bar, QoviLumen::ToolBarInterface* toolBar);
@@ -52,6 +56,7 @@ private:
     QAction* m_importDropbox;
     QAction* m_importDrive;
     QAction* m_showCloudButton;
+    QAction* m_nativeChooser;
     DownloadsView* m_downloadsView;
     QoviLumen::SettingsConsumerInterface* m_settingsConsumer = nullptr;
     QList<QPointer<QoviLumen::PlayerToolButton>> m_buttons;
