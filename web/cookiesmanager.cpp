@@ -1,5 +1,6 @@
 #include "cookiesmanager.h"
 
+#include "cloudlog.h"
 #include "privatefolder.h"
 #include "profilekey.h"
 #include "sealedrecord.h"
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QNetworkCookie>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <algorithm>
@@ -70,6 +72,16 @@ QByteArray rawForm(const QString& application, const QString& group, const QStri
 
 std::unique_ptr<QSettings> openSettings(const QString& application, bool forWriting)
 {
+    // QSettings reads its file as it opens it: a named pipe (or any file but
+    // a regular one) in its place would block the program for ever. Such a
+    // file is left alone, and the sessions live in memory only.
+    const QFileInfo file(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                         + QStringLiteral("/Qovi\\Settings/") + application + QStringLiteral(".conf"));
+    if (file.exists() && !file.isFile()) {
+        CloudLog::instance()->logLine(LOG_WRN, "Cookies: %s is not a regular file; the web sessions are not kept",
+                                      file.filePath().toUtf8().constData());
+        return std::make_unique<QSettings>(QString(), QSettings::IniFormat);
+    }
     auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                                 QStringLiteral("Qovi\\Settings"), application);
     if (forWriting)
