@@ -35,7 +35,9 @@ PagedListing* DriveFiles::list(const CloudEntry& folder, QObject* parent)
 
 PagedListing* DriveFiles::search(const QString& text, QObject* parent)
 {
-    return new DriveListing(road(), DriveListing::Search, top(), text, parent);
+    auto* listing = new DriveListing(road(), DriveListing::Search, top(), text, parent);
+    listing->findPaths(&m_folderPaths);
+    return listing;
 }
 
 ChoiceJob* DriveFiles::choose(const CloudEntries& files, QObject* parent)

@@ -2,6 +2,8 @@
 
 #include "cloudfiles.h"
 
+#include <QHash>
+
 // A Google Drive's files, reached through the Drive API: folders by id
 // (the top is "root"), searches by name, paths walked folder by folder, and
 // each file's bytes at its own address with the account's Authorization
@@ -22,4 +24,7 @@ public:
 
     // files.get with alt=media: the file's bytes.
     static QUrl mediaUrl(const QString& fileId);
+
+private:
+    QHash<QString, QString> m_folderPaths; // learnt by searches: id -> path
 };

@@ -2,6 +2,7 @@
 
 #include "apicall.h"
 #include "driveanswers.h"
+#include "drivepathfinder.h"
 
 #include <QJsonArray>
 #include <QUrl>
@@ -66,4 +67,17 @@ CloudEntries DriveListing::readPage(const QJsonObject& answer, QString* next)
 bool DriveListing::cursorExpired(const ApiCall& call) const
 {
     return DriveAnswers::pageTokenRefused(call.failedBody());
+}
+
+void DriveListing::completePage(const CloudEntries& page)
+{
+    if (!m_folders) {
+        deliver(page);
+        return;
+    }
+    auto* finder = new DrivePathFinder(road(), *m_folders, this);
+    finder->find(page, [this, finder](const CloudEntries& found) {
+        finder->deleteLater();
+        deliver(found);
+    });
 }

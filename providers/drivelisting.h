@@ -2,6 +2,8 @@
 
 #include "pagedlisting.h"
 
+#include <QHash>
+
 // Google Drive's files.list: the files of a folder (in its parents, not
 // trashed), or those whose names hold every word of a text, each page with
 // only the fields an entry needs, the next named by its page token.
@@ -17,6 +19,8 @@ public:
     // one). Search: the words of the text. Named: the entries of that
     // exact name in the folder.
     DriveListing(ApiRoad& road, Kind kind, const CloudEntry& folder, const QString& text, QObject* parent);
+    // A search's entries get their paths, learnt into `folders` (id -> path).
+    void findPaths(QHash<QString, QString>* folders) { m_folders = folders; }
 
     // files.list's address for a search expression.
     static QUrl listUrl(const QString& expression, const QString& pageToken, int pageSize = kPageSize);
@@ -25,9 +29,11 @@ protected:
     ApiCall* pageCall(const QString& cursor) override;
     CloudEntries readPage(const QJsonObject& answer, QString* next) override;
     bool cursorExpired(const ApiCall& call) const override;
+    void completePage(const CloudEntries& page) override;
 
 private:
     const Kind m_kind;
     const CloudEntry m_folder;
     QString m_expression;
+    QHash<QString, QString>* m_folders = nullptr;
 };

@@ -61,6 +61,15 @@ void PagedListing::onPage()
         return;
     }
     const CloudEntries page = readPage(call->answer(), &m_next);
+    m_completing = true;
+    completePage(page);
+}
+
+void PagedListing::deliver(const CloudEntries& page)
+{
+    m_completing = false;
+    if (hasEnded())
+        return; // canceled meanwhile
     CloudEntries fresh;
     fresh.reserve(page.size());
     for (const CloudEntry& entry : page) {

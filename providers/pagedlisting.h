@@ -26,7 +26,7 @@ public:
 
     void fetchMore() override;
     bool canFetchMore() const override;
-    bool isBusy() const override { return !m_call.isNull(); }
+    bool isBusy() const override { return !m_call.isNull() || m_completing; }
     CloudError error() const { return m_error; }
 
 signals:
@@ -41,6 +41,9 @@ protected:
     virtual CloudEntries readPage(const QJsonObject& answer, QString* next) = 0;
     // Whether a failed page says that its cursor is no longer known.
     virtual bool cursorExpired(const ApiCall& call) const = 0;
+    // What a page still needs before it is shown; `deliver` once it is done.
+    virtual void completePage(const CloudEntries& page) { deliver(page); }
+    void deliver(const CloudEntries& page);
 
     void begin() override;
     void stop() override;
@@ -55,6 +58,7 @@ private:
     QString m_next;
     bool m_more = false;
     int m_restarts = 0;
+    bool m_completing = false;
     QSet<QString> m_shown;
     CloudError m_error;
 };

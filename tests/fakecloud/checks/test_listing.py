@@ -59,6 +59,8 @@ class Listing(StandInCase):
                 status, got, entry = self.walk(path, args)
                 entry = entry.get("metadata", {}).get("metadata", entry)
                 self.assertEqual((status, got, entry["name"] if isinstance(first, str) else set(entry)), (200, sizes, first))
+        top = [self.call("/drive/v3/files/%s?" % fid, {"fields": "id,name,parents"})[1] for fid in ("root", self.stored("google", "name")["Many"]["parents"][0])]
+        self.assertEqual([(t["name"], bool(t.get("parents"))) for t in top], [("My Drive", False)] * 2)  # the top, by alias or id
         files = self.call(drive, {"q": self.inside, "pageSize": 1, "fields": "files(size,md5Checksum)"})[1]["files"]
         self.assertEqual(files, [{"size": "1000", "md5Checksum": hashlib.md5(pattern(self.many + "clip", 0, 1000)).hexdigest()}])
 
