@@ -226,6 +226,13 @@ void ListingTest::listings()
     listing->fetchMore();
     if (between == "cancel") {
         QVERIFY(listing->isBusy());
+        // Once the stand-in holds the request, not before.
+        QVERIFY(waitFor([&] {
+            int seen = 0;
+            for (const QJsonValue& request : m_cloud.requests())
+                seen += request["path"].toString().startsWith(listPath) && request["method"] != "CONNECT";
+            return seen - before == 2;
+        }));
         listing->cancel();
         QTest::qWait(100);
     } else {
