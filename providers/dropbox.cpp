@@ -7,6 +7,7 @@
 #include "dropboxanswers.h"
 #include "dropboxfiles.h"
 #include "filepicker.h"
+#include "storedtokens.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -73,7 +74,7 @@ const ServiceDescriptor& DropBox::service()
     return dropbox;
 }
 
-DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), applicationName.str(), "dbEmail")
+DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), applicationName.str(), StoredTokens::emailKey(DROPBOX_CLOUD))
 {
     m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
     if (isPlayerSection())

@@ -7,6 +7,7 @@
 #include "driveanswers.h"
 #include "drivefiles.h"
 #include "filepicker.h"
+#include "storedtokens.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -74,7 +75,7 @@ const ServiceDescriptor& GoogleDrive::service()
 }
 
 GoogleDrive::GoogleDrive(const qvtl::string& applicationName)
-    : CloudBase(service(), applicationName.str(), "gdEmail")
+    : CloudBase(service(), applicationName.str(), StoredTokens::emailKey(GDRIVE_CLOUD))
 {
     m_filePicker->setAppKey(clientId());
     if (isPlayerSection())

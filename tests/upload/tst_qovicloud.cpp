@@ -200,6 +200,14 @@ void QoviCloudTest::exitStatuses_data()
                                            << "; trying again at once (1 of 4)";
     QTest::newRow("ls refused") << QStringList{"ls"} << listFault("status") << 1 << ""
                                 << "Dropbox: / could not be listed: the request failed";
+    // The stored tokens, without the account: Google's renewed with its refresh token.
+    QTest::newRow("ls of Drive, the token refused once")
+        << QStringList{"ls", "--cloud", "gdrive"}
+        << QJsonArray{QJsonObject{{"path", "/drive/v3/files"}, {"kind", "expired"}, {"times", 1}}} << 0 << "Videos/\n"
+        << "";
+    QTest::newRow("ls of Dropbox, the token refused")
+        << QStringList{"ls"} << QJsonArray{QJsonObject{{"path", "/2/files/list_folder"}, {"kind", "expired"}}} << 1
+        << "" << "Dropbox: / could not be listed: the service refused the sign-in; sign in again";
     QTest::newRow("search") << QStringList{"search", "CLIP", "--cloud", "gdrive"} << QJsonArray() << 0 << "clip.mkv\n"
                             << "";
     QTest::newRow("help of download") << QStringList{"help", "download"} << QJsonArray() << 0

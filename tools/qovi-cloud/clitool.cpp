@@ -7,6 +7,7 @@
 #include "googledrive.h"
 #include "interruptwatcher.h"
 #include "tokenstorage.h"
+#include "networksetup.h"
 #include "progressbar.h"
 #include "retryanswerer.h"
 #include "uploadqueue.h"
@@ -16,9 +17,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMap>
-#include <QNetworkProxy>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTimer>
 
 #include <cstdio>
@@ -260,27 +258,11 @@ int CliTool::runCommand(const QStringList& arguments)
 
 bool CliTool::configureNetwork(const QString& proxy, const QString& caCertificate)
 {
-    if (!proxy.isEmpty()) {
-        const int colon = proxy.lastIndexOf(QLatin1Char(':'));
-        bool ok = false;
-        const quint16 port = colon > 0 ? proxy.mid(colon + 1).toUShort(&ok) : 0;
-        if (!ok || port == 0) {
-            complain(QStringLiteral("--proxy wants host:port, not %1").arg(proxy));
-            return false;
-        }
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, proxy.left(colon), port));
-    }
-    if (!caCertificate.isEmpty()) {
-        const QList<QSslCertificate> authorities = QSslCertificate::fromPath(caCertificate);
-        if (authorities.isEmpty()) {
-            complain(QStringLiteral("no certificate in %1").arg(caCertificate));
-            return false;
-        }
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(authorities);
-        QSslConfiguration::setDefaultConfiguration(tls);
-    }
-    return true;
+    QString problem;
+    if (NetworkSetup::apply(proxy, caCertificate, &problem))
+        return true;
+    complain(problem);
+    return false;
 }
 
 CloudBase* CliTool::account(const QString& cloud)

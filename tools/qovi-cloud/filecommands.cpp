@@ -7,7 +7,7 @@
 #include "interruptwatcher.h"
 #include "pagedlisting.h"
 #include "progressbar.h"
-#include "retryanswerer.h"
+#include "retryline.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -77,7 +77,7 @@ QString FileCommands::line(const CloudEntry& entry, const Format& format, bool p
 
 void FileCommands::sayRetry(const CloudError& why, int pauseMs, int attempt)
 {
-    complain(RetryAnswerer::retryLine(service(), why, pauseMs, attempt));
+    complain(RetryLine::text(service(), why, pauseMs, attempt));
 }
 
 bool FileCommands::runToEnd(CloudJob* job)

@@ -2,6 +2,7 @@
 
 #include "cloudbase.h"
 #include "interruptwatcher.h"
+#include "retryline.h"
 #include "uploadqueue.h"
 
 namespace {
@@ -9,13 +10,6 @@ namespace {
 // How the account words a failed synchronous request: "Failed for
 // processing <KIND>: <reason>".
 const QString kSyncFailure = QStringLiteral("Failed for processing ");
-
-QString seconds(int milliseconds)
-{
-    if (milliseconds == 0)
-        return QStringLiteral("at once");
-    return QStringLiteral("in %1 s").arg(milliseconds / 1000.0, 0, 'g', 3);
-}
 
 } // namespace
 
@@ -48,16 +42,8 @@ void RetryAnswerer::answer(const QString& question, bool& retry)
         return;
     ++m_retries;
     const int pause = pauseBefore(why, m_retries);
-    emit retrying(retryLine(QLatin1String(m_account.service().name), why, pause, m_retries));
+    emit retrying(RetryLine::text(QLatin1String(m_account.service().name), why, pause, m_retries));
     retry = m_interrupts.pause(pause);
-}
-
-QString RetryAnswerer::retryLine(const QString& service, const CloudError& why, int pauseMs, int attempt)
-{
-    return QStringLiteral("%1: %2; trying again %3 (%4 of %5)")
-        .arg(service, why.text(), seconds(pauseMs))
-        .arg(attempt)
-        .arg(UploadQueue::kMaxRetries);
 }
 
 void RetryAnswerer::nextOperation()

@@ -21,8 +21,6 @@ public:
     RetryAnswerer(CloudBase& account, InterruptWatcher& interrupts);
 
     static int pauseBefore(const CloudError& why, int retry);
-    // "Dropbox: the service failed (...); trying again in 1 s (1 of 4)".
-    static QString retryLine(const QString& service, const CloudError& why, int pauseMs, int attempt);
 
 signals:
     // One line for each retry: what failed, and when it is tried again.

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "tokenrecord.h"
+#include "tokensource.h"
+#include "tokenstorage.h"
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+
+#include <string>
+#include <vector>
+
+class RequestEngine;
+
+// An account's tokens as its store keeps them, for a process that works on
+// the account's files without the account itself (qovi-cloud's file
+// commands, which then need no web engine): the stored access token, renewed
+// with the stored refresh token where the sign-in gave one, and stored again
+// for the player. One renewal at a time; whoever asks meanwhile joins it.
+class StoredTokens : public QObject, public TokenSource
+{
+    Q_OBJECT
+public:
+    StoredTokens(std::string section, CLOUD_TYPE kind, QObject* parent = nullptr);
+    ~StoredTokens() override;
+
+    // The setting of the account's e-mail address (the accounts keep it there).
+    static const char* emailKey(CLOUD_TYPE kind);
+    // Signed in: an e-mail address and a token record are kept.
+    bool connected() const;
+    QString email() const;
+
+    void authorize(const QByteArray& refused, QObject* context, Answer then) override;
+
+private:
+    QByteArray header() const;
+    bool expired() const;
+    void renew(QObject* context, Answer then);
+    void onRenewed();
+
+    const std::string m_section;
+    const CLOUD_TYPE m_kind;
+    TokenStorage m_storage;
+    TokenRecord m_record;
+    QNetworkAccessManager m_manager;
+    RequestEngine* m_engine;
+    QPointer<QNetworkReply> m_reply;
+    std::vector<std::pair<QPointer<QObject>, Answer>> m_waiting;
+};
