@@ -46,6 +46,11 @@ QNetworkReply* ApiRoad::send(const QNetworkRequest& given, const QByteArray& aut
     return reply;
 }
 
+void ApiRoad::preconnect(const QString& host)
+{
+    m_manager.connectToHostEncrypted(host);
+}
+
 CloudError ApiRoad::failureOf(const QNetworkReply* reply, const QByteArray& body) const
 {
     const CloudError road = m_engine->failureOf(reply);

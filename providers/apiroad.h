@@ -31,6 +31,9 @@ public:
     // Where download bodies go: straight to their file, on a worker thread.
     UploadTransport& transport();
 
+    // Opens the connection to a host ahead of the first request, which then
+    // finds it ready (the proxy's tunnel and TLS done meanwhile).
+    void preconnect(const QString& host);
     // Sends a GET, or a POST of a JSON body, with the given Authorization.
     // The reply belongs to the caller.
     QNetworkReply* send(const QNetworkRequest& request, const QByteArray& authorization, const QByteArray* jsonBody);

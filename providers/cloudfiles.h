@@ -20,6 +20,8 @@ public:
     ~CloudFiles() override;
 
     ApiRoad& road() { return *m_road; }
+    // The connection to the service's API opened ahead of the first call.
+    virtual void preconnect() = 0;
 
     PagedListing* list(const CloudEntry& folder, QObject* parent) override = 0;
     PagedListing* search(const QString& text, QObject* parent) override = 0;

@@ -19,6 +19,11 @@ QString DriveFiles::serviceName() const
     return QStringLiteral("Google Drive");
 }
 
+void DriveFiles::preconnect()
+{
+    road().preconnect(QLatin1String(DriveAnswers::kApiHost));
+}
+
 CloudEntry DriveFiles::top() const
 {
     CloudEntry top;

@@ -15,6 +15,7 @@ public:
     DriveFiles(TokenSource& tokens, QObject* parent = nullptr);
 
     QString serviceName() const override;
+    void preconnect() override;
     CloudEntry top() const override;
     PagedListing* list(const CloudEntry& folder, QObject* parent) override;
     PagedListing* search(const QString& text, QObject* parent) override;

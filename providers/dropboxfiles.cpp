@@ -21,6 +21,11 @@ QString DropboxFiles::serviceName() const
     return QStringLiteral("Dropbox");
 }
 
+void DropboxFiles::preconnect()
+{
+    road().preconnect(QLatin1String(DropboxAnswers::kApiHost));
+}
+
 CloudEntry DropboxFiles::top() const
 {
     CloudEntry top;

@@ -14,6 +14,7 @@ public:
     DropboxFiles(TokenSource& tokens, QObject* parent = nullptr);
 
     QString serviceName() const override;
+    void preconnect() override;
     CloudEntry top() const override;
     PagedListing* list(const CloudEntry& folder, QObject* parent) override;
     PagedListing* search(const QString& text, QObject* parent) override;

@@ -143,7 +143,9 @@ int FileCommands::list(const QString& folder, const Format& format)
         const std::unique_ptr<PagedListing> listing(m_files.list(current, nullptr));
         if (!print(listing.get(), format, format.recursive, format.recursive ? &folders : nullptr))
             return Interrupted;
-        if (listing->ending() != CloudJob::Done && current == top && top.id.isEmpty()) {
+        const CloudError::Kind why = listing->error().kind();
+        if (listing->ending() == CloudJob::Failed && current == top && top.id.isEmpty()
+            && (why == CloudError::NotFound || why == CloudError::PathConflict)) {
             // Listed by its path alone, it may be a file, or nothing.
             CloudEntry found;
             if (!lookup(path, &found))

@@ -111,16 +111,18 @@ int run(const QStringList& arguments, InterruptWatcher& interrupts)
     }
     const bool drive = service == QLatin1String("gdrive");
     StoredTokens tokens(kApplicationName, drive ? GDRIVE_CLOUD : DROPBOX_CLOUD);
-    if (!tokens.connected()) {
-        complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect")
-                     .arg(QLatin1String(drive ? "Google Drive" : "Dropbox")));
-        return NotConnected;
-    }
     std::unique_ptr<CloudFiles> files;
     if (drive)
         files = std::make_unique<DriveFiles>(tokens);
     else
         files = std::make_unique<DropboxFiles>(tokens);
+    // The tunnel and TLS are made while the stored tokens are read.
+    files->preconnect();
+    if (!tokens.connected()) {
+        complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect")
+                     .arg(QLatin1String(drive ? "Google Drive" : "Dropbox")));
+        return NotConnected;
+    }
     FileCommands commands(*files, interrupts);
     FileCommands::Format format;
     format.longForm = parser.isSet(longForm);
