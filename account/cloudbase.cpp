@@ -6,7 +6,10 @@
 #include "filepicker.h"
 #include "privatediskcache.h"
 #include "qovisettings.h"
+#include "oauthclient.h"
 #include "requestengine.h"
+#include "signinattempt.h"
+#include "tokenrefresh.h"
 #include "uploadqueue.h"
 
 #include <QJsonDocument>
@@ -75,6 +78,10 @@ CloudBase::~CloudBase()
 {
     // The provider part is gone: nothing that is torn down below (page loads
     // aborted with the view, say) may reach the account's slots any more.
+    // The browser road's jobs hold the record and the registration.
+    delete m_attempt.data();
+    delete m_refresh;
+    m_refresh = nullptr;
     m_networkManager->disconnect(this);
     m_cookiesManager->disconnect(this);
     if (m_view) {
@@ -125,12 +132,15 @@ bool CloudBase::isConnected(bool verbose)
     const QString email = readEmail();
     const bool cookies = m_cookiesManager->isLoggedIn();
     std::string record = m_record.text();
-    if (!record.empty() && (email.isEmpty() || !cookies)) {
+    // A sign-in in the user's browser leaves no web session here: its
+    // record stands for it.
+    const bool session = cookies || madeInBrowser();
+    if (!record.empty() && (email.isEmpty() || !session)) {
         // A token without the sign-in it belongs to is of no use.
         m_record.remove();
         record = m_record.text();
     }
-    const bool connected = !email.isEmpty() && cookies && !record.empty();
+    const bool connected = !email.isEmpty() && session && !record.empty();
 
     if (verbose) {
         logger()->logLine(LOG_INF, "%s: Check if cloud already connected", name());
@@ -161,7 +171,7 @@ void CloudBase::openChooserFlow()
     m_mode = CHOOSER_OPENING_MODE;
     m_lastCloudError = -1;
     if (!isConnected(false)) {
-        openCloudView();
+        startSignIn();
         return;
     }
     for (;;) {
@@ -176,7 +186,8 @@ void CloudBase::openChooserFlow()
 
 bool CloudBase::showChooser()
 {
-    if (m_nativeChooser)
+    // The services' web choosers work only in the embedded road's pages.
+    if (m_nativeChooser || m_road == BrowserRoad)
         return showNativeChooser();
     m_refusedHosts.clear();
     return m_view && m_view->openChooser();
@@ -185,7 +196,7 @@ bool CloudBase::showChooser()
 bool CloudBase::connectToCloud()
 {
     m_mode = CONNECTING_MODE;
-    return openCloudView();
+    return startSignIn();
 }
 
 bool CloudBase::openCloudView()
@@ -380,7 +391,7 @@ bool CloudBase::readyToUpload(UploadTask*)
 
 bool CloudBase::ensureValidToken()
 {
-    return true;
+    return !madeInBrowser() || browserTokenValid();
 }
 
 QString CloudBase::readRefreshToken()
@@ -393,9 +404,9 @@ QString CloudBase::refreshTokenFromJson(const QJsonObject&)
     return QString();
 }
 
-QString CloudBase::sendRefreshTokenSyncRequest(QNetworkReply*)
+QString CloudBase::sendRefreshTokenSyncRequest(QNetworkReply* failed)
 {
-    return QString();
+    return madeInBrowser() ? renewBrowserToken(failed) : QString();
 }
 
 void CloudBase::handleUploadFolderExistsReply(const QJsonObject&) {}

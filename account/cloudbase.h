@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QSslError>
 #include <QString>
+#include <QUrl>
 #include <QVariant>
 #include <QVariantList>
 
@@ -27,6 +28,10 @@ class ContentDigest;
 class ListingSource;
 class NativeChooser;
 class CookiesManager;
+class OAuthClient;
+class SignInAttempt;
+class TokenRefresh;
+struct SignInOutcome;
 class FilePicker;
 class QNetworkDiskCache;
 class QNetworkReply;
@@ -75,6 +80,15 @@ public:
     // web window, or the native one, fed by the service's API.
     void setNativeChooser(bool native) { m_nativeChooser = native; }
     bool usesNativeChooser() const { return m_nativeChooser; }
+    // How a new sign-in happens: in the account's web view, or in the
+    // user's browser.
+    enum SignInRoad { EmbeddedRoad, BrowserRoad };
+    void setSignInRoad(SignInRoad road) { m_road = road; }
+    SignInRoad signInRoad() const { return m_road; }
+    // How long a sign-in in the browser may take.
+    void setSignInLimit(int milliseconds) { m_signInLimitMs = milliseconds; }
+    // Ends a sign-in in the browser under way as canceled.
+    void cancelSignIn();
 
     bool setViewParent(QWidget* parent);
     bool setViewWindowFlags(Qt::WindowFlags flags);
@@ -122,6 +136,9 @@ signals:
     void uploadEnded(const UploadOutcome& outcome);
     // A sign-in the user started ended without a connection.
     void signInFailed(const QString& reason);
+    // A sign-in in the browser waits for the user at this address (opened in
+    // the browser when browserOpened).
+    void signInWaiting(const QUrl& address, bool browserOpened);
 
 public slots:
     bool connectToCloud();
@@ -184,6 +201,22 @@ protected:
     // Whether the request in flight may store the file for good.
     virtual bool commitsUpload(const UploadTask& task);
 
+    // The browser road. Providers that offer it give their registration.
+    void setOAuthClient(std::unique_ptr<OAuthClient> client);
+    // A sign-in by the account's road.
+    bool startSignIn();
+    // After a lost grant: the sign-in view again on the embedded road; on the
+    // browser road the user connects again when they choose to.
+    bool signInAgain();
+    bool madeInBrowser() const;
+    bool browserTokenDue() const;
+    // The browser road's answers to ensureValidToken and a token refresh.
+    bool browserTokenValid();
+    QString renewBrowserToken(QNetworkReply* failed);
+    bool renewAskingToRetry();
+    // Sends again a request refused for lack of authorization, once the token is renewed.
+    void repeatRequest(int kind, bool sync);
+
     // Requests.
     int sendRequest(QNetworkAccessManager::Operation operation, const QUrl& url, int kind, bool sync,
                     const QByteArray* body, bool json);
@@ -197,6 +230,7 @@ protected:
     // The typed failure of a finished reply: the road's (certificate,
     // stall, size) before the service's reading of its body.
     CloudError replyFailure(QNetworkReply* reply, const QByteArray& body);
+    CloudError readFailure(QNetworkReply* reply, const QByteArray& body);
     // Watched like every request, for replies a provider sends itself.
     void watchReply(QNetworkReply* reply);
     // An upload body: `length` bytes of the open file from `offset`,
@@ -286,6 +320,12 @@ private:
     int requestKindOf(QNetworkReply* reply, const QVariant& requestId, const UploadTask& task) const;
     bool checkUsable(QNetworkReply* reply, int kind, const QJsonObject& json);
     void reportWebFailure(QNetworkReply* reply);
+    bool browserSignIn();
+    void onSignInEnded(const SignInOutcome& outcome);
+    void onTokenRenewalEnded(const CloudError& error);
+    int sendAfterRenewal(QNetworkAccessManager::Operation operation, const QUrl& url, int kind, bool sync,
+                         const QByteArray* body, bool json);
+    QNetworkAccessManager* oauthManager();
     void stampReceivedTime(QJsonObject& record) const;
     void putRefreshToken(QJsonObject& record, const QString& refreshToken) const;
 
@@ -294,6 +334,12 @@ private:
     QStringList m_refusedHosts; // web pages refused a certificate, told once each
     bool m_nativeChooser = false;
     QPointer<NativeChooser> m_chooser;
+    std::unique_ptr<OAuthClient> m_oauth;
+    QNetworkAccessManager* m_oauthManager = nullptr; // the browser road's own requests
+    TokenRefresh* m_refresh = nullptr;
+    QPointer<SignInAttempt> m_attempt;
+    SignInRoad m_road = EmbeddedRoad;
+    int m_signInLimitMs = 5 * 60 * 1000;
     int m_repeatsAfterRefresh = 0;
     static constexpr const char* kRepeatAfterRefreshKey = "lumen_repeat_after_refresh";
 };

@@ -201,7 +201,7 @@ void CloudBase::refreshForSpace(QNetworkReply* reply)
         return;
     if (m_lastCloudError == 2) {
         disconnectCloud();
-        openCloudView();
+        signInAgain();
     }
 }
 

@@ -5,6 +5,7 @@
 #include "cloudlog.h"
 #include "requestengine.h"
 #include "streamreply.h"
+#include "tokenrefresh.h"
 #include "uploadqueue.h"
 #include "uploadtransport.h"
 
@@ -48,6 +49,8 @@ int CloudBase::sendRequest(QNetworkAccessManager::Operation operation, const QUr
 {
     if (m_engine->isInterrupted())
         return kNothingSent;
+    if (browserTokenDue())
+        return sendAfterRenewal(operation, url, kind, sync, body, json);
     QNetworkRequest request(url);
     request.setRawHeader(m_authorizationKey, authorizationValue().toLatin1());
     const bool post = operation == QNetworkAccessManager::PostOperation;
@@ -151,6 +154,15 @@ int CloudBase::requestKindOf(QNetworkReply* reply, const QVariant& requestId, co
 
 CloudError CloudBase::replyFailure(QNetworkReply* reply, const QByteArray& body)
 {
+    CloudError failure = readFailure(reply, body);
+    // A token the service refused is renewed before its next use.
+    if (m_refresh && (failure.kind() == CloudError::Unauthorized || failure.kind() == CloudError::GrantRevoked))
+        m_refresh->markRefused(reply->request().rawHeader(m_authorizationKey));
+    return failure;
+}
+
+CloudError CloudBase::readFailure(QNetworkReply* reply, const QByteArray& body)
+{
     const CloudError road = m_engine->failureOf(reply);
     return RequestEngine::serviceExplains(road) ? describeError(reply, body) : road;
 }
@@ -197,5 +209,6 @@ void CloudBase::interrupt()
 {
     // Uploads first: each ends as canceled, not as failed by the aborts below.
     m_uploads->cancelAll();
+    cancelSignIn();
     m_engine->interrupt();
 }

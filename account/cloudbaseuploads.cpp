@@ -147,7 +147,7 @@ bool CloudBase::prepareUpload()
             return false;
         if (m_lastCloudError == 2) {
             disconnectCloud();
-            if (!openCloudView())
+            if (!signInAgain())
                 return false;
             continue;
         }
@@ -169,7 +169,7 @@ bool CloudBase::prepareUpload()
         if (m_lastCloudError != 2 && m_lastCloudError != 401)
             return false;
         disconnectCloud();
-        if (!openCloudView())
+        if (!signInAgain())
             return false;
     }
     return false;

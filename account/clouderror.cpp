@@ -72,6 +72,7 @@ QString CloudError::words(Kind kind)
     case PathConflict: return QCoreApplication::translate("CloudError", "something else is in the way at that path");
     case GrantRevoked: return QCoreApplication::translate("CloudError", "access was revoked; sign in again");
     case Unauthorized: return QCoreApplication::translate("CloudError", "the service refused the sign-in; sign in again");
+    case SignInWithdrawn: return QCoreApplication::translate("CloudError", "the sign-in was withdrawn; connect again");
     case RateLimited: return QCoreApplication::translate("CloudError", "too many requests; the service asked to wait");
     case ServiceFailed: return QCoreApplication::translate("CloudError", "the service failed");
     case NotFound: return QCoreApplication::translate("CloudError", "not found");

@@ -29,6 +29,7 @@ public:
         PathConflict,
         GrantRevoked,
         Unauthorized,
+        SignInWithdrawn,
         RateLimited,
         ServiceFailed,
         NotFound,

@@ -74,3 +74,17 @@ void TokenRecord::stampReceivedTime(QJsonObject& record)
     if (!record.isEmpty())
         record.insert(QStringLiteral("received_time"), double(QDateTime::currentMSecsSinceEpoch()));
 }
+
+namespace {
+const char* const kRoadKey = "sign_in_road";
+}
+
+bool TokenRecord::madeInBrowser(const QJsonObject& record)
+{
+    return record.value(QLatin1String(kRoadKey)).toString() == QLatin1String("browser");
+}
+
+void TokenRecord::markMadeInBrowser(QJsonObject& record)
+{
+    record.insert(QLatin1String(kRoadKey), QStringLiteral("browser"));
+}

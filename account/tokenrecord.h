@@ -39,6 +39,10 @@ public:
 
     // Sets "received_time" (milliseconds since the epoch) in a non-empty record.
     static void stampReceivedTime(QJsonObject& record);
+    // Whether a record was made by a sign-in in the user's browser (it then
+    // holds a refresh token, the token's lifetime and its time of receipt).
+    static bool madeInBrowser(const QJsonObject& record);
+    static void markMadeInBrowser(QJsonObject& record);
 
 private:
     const TokenStorage& m_storage;

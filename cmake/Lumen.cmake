@@ -15,14 +15,15 @@ if(LUMEN_SANITIZE)
         "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
-# lumen_add_qtest(NAME <name> SOURCES <files...> LIBS <targets...>)
-# A QtTest executable registered with CTest, run on the offscreen platform.
+# lumen_add_qtest(NAME <name> SOURCES <files...> LIBS <targets...> [LAUNCHER <program>])
+# A QtTest executable registered with CTest, run on the offscreen platform
+# (or as the launcher, given the program, runs it).
 function(lumen_add_qtest)
-    cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "" "NAME;LAUNCHER" "SOURCES;LIBS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
     lumen_strict(${T_NAME})
-    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    add_test(NAME ${T_NAME} COMMAND ${T_LAUNCHER} $<TARGET_FILE:${T_NAME}>)
     # A home of its own: settings, cookies and caches of one test program
     # never meet another's, whatever runs at the same time.
     set(home ${CMAKE_BINARY_DIR}/test-homes/${T_NAME})

@@ -14,6 +14,7 @@
 #include "qlmmenu.h"
 #include "qovisettings.h"
 #include "refcountedptr.h"
+#include "signinwindow.h"
 
 #include <QSizePolicy>
 #include <QUrl>
@@ -106,6 +107,11 @@ CloudPlugin::~CloudPlugin()
 void CloudPlugin::releaseLater()
 {
     m_menu.reset();
+    for (auto& [cloud, window] : m_signInWindows) {
+        if (window)
+            window->finish();
+    }
+    m_signInWindows.clear();
     for (CLOUD_TYPE type : {DROPBOX_CLOUD, GDRIVE_CLOUD}) {
         auto it = m_clouds.find(type);
         if (it != m_clouds.end())
@@ -140,17 +146,51 @@ void CloudPlugin::sanityCreate()
     for (CloudBase* cloud : accounts)
         connect(cloud, &CloudBase::connectedToCloud, this, &CloudPlugin::onConnectedToCloud);
     connect(this, &CloudPlugin::openChooser, this, &CloudPlugin::internalOpenChooser);
-    applyChooserSetting();
+    // While a sign-in goes on in the browser, a window says so and can end it.
+    for (CloudBase* cloud : accounts) {
+        connect(cloud, &CloudBase::signInWaiting, this,
+                [this, cloud](const QUrl& address, bool opened) { showSignInWindow(cloud, address, opened); });
+        connect(cloud, &CloudBase::connectedToCloud, this, [this, cloud] { closeSignInWindow(cloud); });
+        connect(cloud, &CloudBase::signInFailed, this, [this, cloud] { closeSignInWindow(cloud); });
+    }
+    applySignInRoad();
 }
 
-void CloudPlugin::applyChooserSetting()
+void CloudPlugin::applySignInRoad()
 {
-    // "NativeChooser": the chooser of our own instead of the services' web choosers.
+    const bool embedded = readStringSetting("CloudConnect", "SignInRoad", "browser") == "embedded";
+    // "NativeChooser": the chooser of our own on the embedded road as well.
     const bool native = readBoolSetting("CloudConnect", "NativeChooser", false);
     for (auto& [type, cloud] : m_clouds) {
-        if (cloud)
-            cloud->setNativeChooser(native);
+        if (!cloud)
+            continue;
+        cloud->setSignInRoad(embedded ? CloudBase::EmbeddedRoad : CloudBase::BrowserRoad);
+        cloud->setNativeChooser(native);
     }
+}
+
+void CloudPlugin::showSignInWindow(CloudBase* cloud, const QUrl& address, bool browserOpened)
+{
+    QPointer<SignInWindow>& window = m_signInWindows[cloud];
+    if (window) {
+        window->showAgain(address);
+        return;
+    }
+    window = new SignInWindow(QLatin1String(cloud->service().name), address, browserOpened,
+                              OSUtilities::getPlayerPluginWidget());
+    window->setWindowFlags(window->windowFlags() | Qt::Dialog);
+    connect(window, &SignInWindow::canceled, cloud, &CloudBase::cancelSignIn);
+    window->show();
+}
+
+void CloudPlugin::closeSignInWindow(CloudBase* cloud)
+{
+    auto it = m_signInWindows.find(cloud);
+    if (it == m_signInWindows.end())
+        return;
+    if (it->second)
+        it->second->finish();
+    m_signInWindows.erase(it);
 }
 
 CloudBase* CloudPlugin::account(CLOUD_TYPE type) const
@@ -318,7 +358,7 @@ void CloudPlugin::settingsChanged()
     settingsHandle().reset();
     ensureSettingsStore();
     emit setCloudButtonVisible(readBoolSetting("CloudConnect", "CloudConnectVisible", true));
-    applyChooserSetting();
+    applySignInRoad();
 }
 
 void CloudPlugin::menuTriger(QAction*)
@@ -337,6 +377,16 @@ bool CloudPlugin::readBoolSetting(const char* group, const char* key, bool defau
     if (settingsHandle()->OpenGroup(group, settingsGroup))
         settingsGroup->GetBool(key, value);
     return value;
+}
+
+std::string CloudPlugin::readStringSetting(const char* group, const char* key, const std::string& defaultValue)
+{
+    ensureSettingsStore();
+    qvtl::RefCountedPtr<qvs::QoviSettingsGroup> settingsGroup;
+    qvtl::string value(defaultValue);
+    if (settingsHandle() && settingsHandle()->OpenGroup(group, settingsGroup))
+        settingsGroup->GetString(key, value);
+    return value.str();
 }
 
 } // namespace QoviLumen

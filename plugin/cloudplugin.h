@@ -7,6 +7,8 @@
 #include "settingsconsumerinterface.h"
 #include "toolbarinterface.h"
 
+#include <QPointer>
+#include <QUrl>
 #include <QVariantList>
 
 #include <map>
@@ -14,6 +16,7 @@
 
 class QAction;
 class CloudBase;
+class SignInWindow;
 
 namespace QoviLumen {
 
@@ -71,9 +74,14 @@ private:
     // False when the player cannot take files at all.
     bool openInPlayer(const CloudBase& cloud, const QVariant& entry);
     bool readBoolSetting(const char* group, const char* key, bool defaultValue);
-    void applyChooserSetting();
+    std::string readStringSetting(const char* group, const char* key, const std::string& defaultValue);
+    // "SignInRoad": "browser" (the default) or "embedded".
+    void applySignInRoad();
+    void showSignInWindow(CloudBase* cloud, const QUrl& address, bool browserOpened);
+    void closeSignInWindow(CloudBase* cloud);
 
     std::map<CLOUD_TYPE, std::unique_ptr<CloudBase>> m_clouds;
+    std::map<CloudBase*, QPointer<SignInWindow>> m_signInWindows;
     std::unique_ptr<QLMMenu> m_menu;
 };
 

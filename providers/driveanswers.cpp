@@ -50,6 +50,11 @@ CloudError DriveAnswers::describe(const QNetworkReply* reply, const QByteArray& 
     return described;
 }
 
+QString DriveAnswers::apiAddress(const char* path)
+{
+    return QStringLiteral("https://%1%2").arg(QLatin1String(kApiHost), QLatin1String(path));
+}
+
 CloudEntry DriveAnswers::entry(const QJsonObject& file)
 {
     CloudEntry entry;

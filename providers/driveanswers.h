@@ -16,6 +16,9 @@ public:
     static constexpr const char* kApiHost = "www.googleapis.com";
     static constexpr const char* kFolderType = "application/vnd.google-apps.folder";
 
+    // https://www.googleapis.com/path.
+    static QString apiAddress(const char* path);
+
     static CloudError describe(const QNetworkReply* reply, const QByteArray& body);
     // A file of files.list or files.get (id, name, mimeType, size,
     // modifiedTime, parents).

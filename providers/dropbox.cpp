@@ -6,6 +6,7 @@
 #include "cookiesmanager.h"
 #include "dropboxanswers.h"
 #include "dropboxfiles.h"
+#include "dropboxoauth.h"
 #include "filepicker.h"
 #include "storedtokens.h"
 
@@ -15,7 +16,7 @@
 #include <QUrl>
 #include <QMap>
 
-const char* const DropBox::kWebHost = "www.dropbox.com";
+const char* const DropBox::kWebHost = DropboxAnswers::kWebHost;
 const char* const DropBox::kApiHost = DropboxAnswers::kApiHost;
 const char* const DropBox::kContentHost = "content.dropboxapi.com";
 
@@ -79,6 +80,7 @@ DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), app
     m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
     if (isPlayerSection())
         m_filePicker->setSupportedExtensions(supportedExtensions());
+    setOAuthClient(std::make_unique<DropboxOAuth>(m_applicationName));
 }
 
 DropBox::~DropBox()
@@ -107,7 +109,7 @@ ListingSource* DropBox::listingSource()
 
 QUrl DropBox::endpoint(const char* host, const char* path)
 {
-    return QUrl(QStringLiteral("https://%1%2").arg(QLatin1String(host), QLatin1String(path)));
+    return DropboxAnswers::endpoint(host, path);
 }
 
 // ---------------------------------------------------------------------------

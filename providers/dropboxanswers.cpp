@@ -60,6 +60,11 @@ CloudError DropboxAnswers::describe(const QNetworkReply* reply, const QByteArray
     return described;
 }
 
+QUrl DropboxAnswers::endpoint(const char* host, const char* path)
+{
+    return QUrl(QStringLiteral("https://%1%2").arg(QLatin1String(host), QLatin1String(path)));
+}
+
 CloudEntry DropboxAnswers::entry(const QJsonObject& metadata)
 {
     CloudEntry entry;

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QUrl>
 
 class QNetworkReply;
 
@@ -14,6 +15,10 @@ class DropboxAnswers
 {
 public:
     static constexpr const char* kApiHost = "api.dropboxapi.com";
+    static constexpr const char* kWebHost = "www.dropbox.com";
+
+    // https://host/path.
+    static QUrl endpoint(const char* host, const char* path);
 
     static CloudError describe(const QNetworkReply* reply, const QByteArray& body);
     // A file or folder of list_folder, search_v2 or get_metadata; an entry

@@ -8,6 +8,7 @@
 #include "drivefiles.h"
 #include "filepicker.h"
 #include "storedtokens.h"
+#include "googleoauth.h"
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -80,6 +81,7 @@ GoogleDrive::GoogleDrive(const qvtl::string& applicationName)
     m_filePicker->setAppKey(clientId());
     if (isPlayerSection())
         m_filePicker->setSupportedExtensions(supportedTypes());
+    setOAuthClient(std::make_unique<GoogleOAuth>(m_applicationName));
 }
 
 GoogleDrive::~GoogleDrive()
@@ -257,8 +259,10 @@ bool GoogleDrive::isTokenExpired() const
     const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(text));
     if (document.isEmpty())
         return false;
-    // No safety margin: a token is used up to the end of its lifetime.
     const QJsonObject record = document.object();
+    if (TokenRecord::madeInBrowser(record))
+        return browserTokenDue();
+    // No safety margin: a token is used up to the end of its lifetime.
     const double receivedTime = record.value(QStringLiteral("received_time")).toDouble();
     const double lifetimeMs = record.value(QStringLiteral("expires_in")).toDouble() * 1000;
     return double(QDateTime::currentMSecsSinceEpoch()) > receivedTime + lifetimeMs;
@@ -266,6 +270,8 @@ bool GoogleDrive::isTokenExpired() const
 
 bool GoogleDrive::ensureValidToken()
 {
+    if (madeInBrowser())
+        return CloudBase::ensureValidToken();
     if (!isTokenExpired()) {
         // Without any record too: the missing token shows as an
         // authorization error of the next call.
@@ -293,6 +299,8 @@ QString GoogleDrive::refreshTokenFromJson(const QJsonObject& json)
 
 QString GoogleDrive::sendRefreshTokenSyncRequest(QNetworkReply* failed)
 {
+    if (madeInBrowser())
+        return CloudBase::sendRefreshTokenSyncRequest(failed);
     if (!m_networkManager)
         return QString();
     logger()->logLine(LOG_INF, "%s: sendRefreshTokenSyncRequest", name());
@@ -330,19 +338,6 @@ QString GoogleDrive::sendRefreshTokenSyncRequest(QNetworkReply* failed)
         }
         if (!m_retry)
             return QString();
-    }
-}
-
-void GoogleDrive::repeatRequest(int kind, bool sync)
-{
-    logger()->logLine(LOG_INF, "%s: repeat previous %s", name(), requestTypeName(kind));
-    logger()->logLine(LOG_INF, "---\n");
-    const RepeatAfterRefresh repeat(*this);
-    switch (kind) {
-    case FREESPACE_REQUEST: getFreeSpace(sync); break;
-    case CHECK_FOLDER_REQUEST: checkUploadFolderExists(); break;
-    case UPLOAD_CREATE_FOLDER_REQUEST: createUploadFolder(); break;
-    default: break; // the other requests' callers start them again themselves
     }
 }
 

@@ -34,6 +34,7 @@ public:
 
     // Google Drive as the web side sees it: hosts, chooser page, cookie rule, windows.
     static const ServiceDescriptor& service();
+    static QString hostUrl(const char* host, const char* path);
 
     // Whether the stored access token's lifetime has run out.
     bool isTokenExpired() const;
@@ -74,7 +75,6 @@ protected:
     int sendAboutRequest(int requestKind, bool sync);
     void sendUploadData(UploadTask* task);
 
-    static QString hostUrl(const char* host, const char* path);
     static QUrl tokenEndpoint();
     static QString folderNameOf(const QString& targetPath);
     // The folders of a target path, outermost first.
@@ -97,7 +97,6 @@ private:
     void sendRemainingData(UploadTask* task);
     void askUploadStatus(UploadTask* task);
     QNetworkRequest sessionRequest(const UploadTask& task) const;
-    void repeatRequest(int kind, bool sync);
     QString clientId() const;
     QString clientSecret() const;
     static void releaseReply(UploadTask* task);

@@ -6,18 +6,19 @@
 
 #include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
 
+#include <memory>
 #include <string>
-#include <vector>
 
+class OAuthClient;
 class RequestEngine;
+class TokenRefresh;
 
 // An account's tokens as its store keeps them, for a process that works on
 // the account's files without the account itself (qovi-cloud's file
-// commands, which then need no web engine): the stored access token, renewed
-// with the stored refresh token where the sign-in gave one, and stored again
-// for the player. One renewal at a time; whoever asks meanwhile joins it.
+// commands, which then need no web engine): the stored access token,
+// renewed as the account renews it (TokenRefresh, with the stored refresh
+// token) when it is due or refused, and stored again for the player.
 class StoredTokens : public QObject, public TokenSource
 {
     Q_OBJECT
@@ -36,8 +37,6 @@ public:
 private:
     QByteArray header() const;
     bool expired() const;
-    void renew(QObject* context, Answer then);
-    void onRenewed();
 
     const std::string m_section;
     const CLOUD_TYPE m_kind;
@@ -45,6 +44,6 @@ private:
     TokenRecord m_record;
     QNetworkAccessManager m_manager;
     RequestEngine* m_engine;
-    QPointer<QNetworkReply> m_reply;
-    std::vector<std::pair<QPointer<QObject>, Answer>> m_waiting;
+    std::unique_ptr<OAuthClient> m_client;
+    TokenRefresh* m_refresh;
 };

@@ -9,7 +9,9 @@ from urllib.parse import urlsplit
 
 # User-Agent markers of engines embedded in an app: Google refuses them all
 # (QtWebKit and QtWebEngine in desktop apps, "; wv)" in Android web views).
-EMBEDDED_MARKERS = ("QtWebKit", "QtWebEngine", "; wv)")
+# QtWebKit 5.212 names no engine: "Mozilla/5.0 (Unknown; Linux x86_64)
+# AppleWebKit/602.1 (KHTML, like Gecko) <app> Version/10.0 Safari/602.1".
+EMBEDDED_MARKERS = ("QtWebKit", "QtWebEngine", "; wv)", "AppleWebKit/602.1")
 VERIFIER = re.compile(r"^[A-Za-z0-9\-._~]{43,128}$")
 
 

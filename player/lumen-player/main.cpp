@@ -3,6 +3,7 @@
 #include "hostnetwork.h"
 #include "osutilities.h"
 #include "pingmanager.h"
+#include "playerwindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -30,6 +31,7 @@ struct Options {
     QString geography;
     QString pingHost;
     QString downloads;
+    QString signInRoad;
     bool importing = false;
     bool interactive = false;
     DemoPlayer::ImportOptions import;
@@ -68,8 +70,22 @@ bool parseOptions(const QApplication& app, Options& options)
     const QCommandLineOption pictures(QStringLiteral("pictures"),
                                       QStringLiteral("Folder for the pictures of the web windows."),
                                       QStringLiteral("folder"), QDir(binFolder + "/../demo").absolutePath());
-    parser.addOptions({plugins, proxy, authorities, geography, import, pingHost, downloads, interactive, timeout, pictures});
+    const QCommandLineOption signInRoad(QStringLiteral("sign-in-road"),
+                                        QStringLiteral("How the plug-in signs in, kept as the Preferences keep it: "
+                                                       "browser or embedded (with --import: embedded, the road "
+                                                       "whose web windows the demo follows)."),
+                                        QStringLiteral("road"));
+    parser.addOptions({plugins, proxy, authorities, geography, import, pingHost, downloads, interactive, timeout, pictures,
+                       signInRoad});
     parser.process(app);
+    options.signInRoad = parser.isSet(import) ? QStringLiteral("embedded") : QString();
+    if (parser.isSet(signInRoad))
+        options.signInRoad = parser.value(signInRoad);
+    if (!options.signInRoad.isEmpty() && options.signInRoad != QLatin1String("browser")
+        && options.signInRoad != QLatin1String("embedded")) {
+        Console::say(QStringLiteral("lumen-player: --sign-in-road takes browser or embedded"));
+        return false;
+    }
 
     options.pluginFolder = parser.value(plugins);
     options.proxy = parser.value(proxy);
@@ -142,6 +158,8 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    if (!options.signInRoad.isEmpty())
+        PlayerWindow::storeSignInRoad(options.signInRoad);
     DemoPlayer player(options.pluginFolder, options.downloads);
     const int status = player.run();
     if (status != 0)

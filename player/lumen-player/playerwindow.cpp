@@ -33,6 +33,7 @@ PlayerWindow::PlayerWindow(Downloader& downloads, QWidget* parent)
       m_importDropbox(new QAction(tr("Import from Dropbox..."), this)),
       m_importDrive(new QAction(tr("Import from Google Drive..."), this)),
       m_showCloudButton(new QAction(tr("Show the cloud button"), this)),
+      m_signInInBrowser(new QAction(tr("Sign in to clouds in the web browser"), this)),
       m_nativeChooser(new QAction(tr("Choose cloud files in the player's own window"), this)),
       m_downloadsView(new DownloadsView(downloads, this))
 {
@@ -52,6 +53,15 @@ PlayerWindow::PlayerWindow(Downloader& downloads, QWidget* parent)
     preferences->addAction(m_showCloudButton);
     connect(m_showCloudButton, &QAction::toggled, this, [this](bool shown) {
         storeCloudButtonShown(shown);
+        if (m_settingsConsumer)
+            m_settingsConsumer->settingsChanged();
+    });
+    // Unchecked: the sign-in inside the plug-in's own web window.
+    m_signInInBrowser->setCheckable(true);
+    m_signInInBrowser->setChecked(signInRoad() != QLatin1String("embedded"));
+    preferences->addAction(m_signInInBrowser);
+    connect(m_signInInBrowser, &QAction::toggled, this, [this](bool browser) {
+        storeSignInRoad(QLatin1String(browser ? "browser" : "embedded"));
         if (m_settingsConsumer)
             m_settingsConsumer->settingsChanged();
     });
@@ -128,6 +138,20 @@ void PlayerWindow::storeCloudButtonShown(bool shown)
 {
     if (auto group = cloudGroup(true))
         group->SetBool("CloudConnectVisible", shown);
+}
+
+QString PlayerWindow::signInRoad()
+{
+    qvtl::string road("browser");
+    if (auto group = cloudGroup(false))
+        group->GetString("SignInRoad", road);
+    return QString::fromStdString(road.str());
+}
+
+void PlayerWindow::storeSignInRoad(const QString& road)
+{
+    if (auto group = cloudGroup(true))
+        group->SetString("SignInRoad", road.toStdString());
 }
 
 bool PlayerWindow::nativeChooser()

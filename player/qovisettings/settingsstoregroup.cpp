@@ -24,6 +24,31 @@ bool SettingsStoreGroup::GetBool(const qvtl::string& key, bool& value) const
 
 bool SettingsStoreGroup::SetBool(const qvtl::string& key, bool value)
 {
+    return set(key, value);
+}
+
+bool SettingsStoreGroup::GetString(const qvtl::string& key, qvtl::string& value) const
+{
+    QString name;
+    if (!SettingsFile::toName(key, name))
+        return false;
+    const QJsonValue stored = m_file.read().value(m_name).toObject().value(name);
+    if (!stored.isString())
+        return false;
+    value = stored.toString().toUtf8().toStdString();
+    return true;
+}
+
+bool SettingsStoreGroup::SetString(const qvtl::string& key, const qvtl::string& value)
+{
+    QString text;
+    if (!SettingsFile::toName(value, text))
+        return false;
+    return set(key, text);
+}
+
+bool SettingsStoreGroup::set(const qvtl::string& key, const QJsonValue& value)
+{
     QString name;
     if (!SettingsFile::toName(key, name))
         return false;

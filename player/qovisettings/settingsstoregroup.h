@@ -3,6 +3,7 @@
 #include "qovisettingsgroup.h"
 #include "settingsfile.h"
 
+#include <QJsonValue>
 #include <QString>
 
 namespace qvs {
@@ -16,8 +17,12 @@ public:
 
     bool GetBool(const qvtl::string& key, bool& value) const override;
     bool SetBool(const qvtl::string& key, bool value) override;
+    bool GetString(const qvtl::string& key, qvtl::string& value) const override;
+    bool SetString(const qvtl::string& key, const qvtl::string& value) override;
 
 private:
+    bool set(const qvtl::string& key, const QJsonValue& value);
+
     SettingsFile m_file;
     QString m_name;
 };

@@ -13,14 +13,19 @@
 #include "pluginregistry.h"
 #include "qlmcloudplugininterface.h"
 #include "qovisettings.h"
+#include "signinwindow.h"
 #include "teststate.h"
 #include "tokenstorage.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QImage>
 #include <QJsonDocument>
 #include <QMenu>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QUrlQuery>
 
 using QoviLumen::CloudPlugin;
 
@@ -56,13 +61,29 @@ QStringList pingPaths()
     return paths;
 }
 
-void storeButtonVisible(bool visible)
+qvtl::RefCountedPtr<qvs::QoviSettingsGroup> settingsGroup()
 {
     auto store = qvs::CreateQoviSettings("Settings/" + QoviLumen::OSUtilities::getComponentIdUTF8(),
                                          qvs::QOVISETTINGS_TYPE_USER);
     qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
-    QVERIFY(store && store->CreateGroup("CloudConnect", group));
-    QVERIFY(group->SetBool("CloudConnectVisible", visible));
+    if (store)
+        store->CreateGroup("CloudConnect", group);
+    return group;
+}
+
+void storeButtonVisible(bool visible)
+{
+    auto group = settingsGroup();
+    QVERIFY(group && group->SetBool("CloudConnectVisible", visible));
+}
+
+SignInWindow* shownSignInWindow()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (auto* window = qobject_cast<SignInWindow*>(widget); window && window->isVisible())
+            return window;
+    }
+    return nullptr;
 }
 
 } // namespace
@@ -86,6 +107,8 @@ private slots:
     void pingAddresses_data();
     void pingAddresses();
     void buttonsShareOneMenuAndFollowTheSetting();
+    void signInRoadSetting_data();
+    void signInRoadSetting();
 
 private:
     std::unique_ptr<QSE::PluginRegistry> m_registry;
@@ -387,6 +410,43 @@ void PluginTest::buttonsShareOneMenuAndFollowTheSetting()
     menu->show();
     second.trigger();
     QVERIFY(menu->isHidden());
+}
+
+void PluginTest::signInRoadSetting_data()
+{
+    QTest::addColumn<QString>("stored"); // empty: none
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("browser");
+    QTest::newRow("browser unless told") << QString() << int(GDRIVE_CLOUD) << true;
+    QTest::newRow("browser") << "browser" << int(DROPBOX_CLOUD) << true;
+    QTest::newRow("embedded") << "embedded" << int(GDRIVE_CLOUD) << false;
+    QTest::newRow("a value it does not know") << "tab" << int(GDRIVE_CLOUD) << true;
+}
+
+void PluginTest::signInRoadSetting()
+{
+    QFETCH(QString, stored);
+    QFETCH(int, kind);
+    QFETCH(bool, browser);
+    QVERIFY(settingsGroup()->SetString("SignInRoad", stored.toStdString()));
+    kind == DROPBOX_CLOUD ? m_plugin->importFromDropbox() : m_plugin->importFromGDrive();
+    CloudBase* cloud = m_plugin->account(CLOUD_TYPE(kind));
+    QCOMPARE(int(cloud->signInRoad()), int(browser ? CloudBase::BrowserRoad : CloudBase::EmbeddedRoad));
+    QPointer<SignInWindow> window = shownSignInWindow();
+    QCOMPARE(window != nullptr, browser);
+    if (!browser)
+        return;
+    const QUrl address(window->shownAddress());
+    QCOMPARE(address.host(), QString::fromLatin1(kind == DROPBOX_CLOUD ? "www.dropbox.com" : "accounts.google.com"));
+    QTest::mouseClick(window->copyButton(), Qt::LeftButton);
+    QCOMPARE(QGuiApplication::clipboard()->text(), window->shownAddress());
+    // Cancel ends the sign-in, once, and its listener with it.
+    QSignalSpy failed(cloud, &CloudBase::signInFailed);
+    QTest::mouseClick(window->cancelButton(), Qt::LeftButton);
+    QVERIFY(failed.size() == 1 && failed[0][0].toString().endsWith("canceled"));
+    QVERIFY(teststate::waitFor([&] { return window.isNull(); }));
+    QTcpServer port;
+    QVERIFY(port.listen(QHostAddress::LocalHost, QUrl(QUrlQuery(address).queryItemValue("redirect_uri")).port()));
 }
 
 LUMEN_TEST_MAIN(PluginTest)

@@ -35,6 +35,7 @@ public:
         m_registry.registerPlugin("downloads", {DownloadManagerPlugin::kInterfaceId}, m_downloads);
         m_plugin = new CloudPlugin(&m_registry);
         m_plugin->retain();
+        storeSignInRoad("embedded"); // the road this suite follows
     }
     ~Player()
     {

@@ -5,6 +5,7 @@
 #include "cloudbase.h"
 #include "clouderror.h"
 #include "fakecloud.h"
+#include "osutilities.h"
 #include "qovisettings.h"
 #include "tokenstorage.h"
 #include "uploadoutcome.h"
@@ -166,6 +167,15 @@ void storeSignInCookie(CLOUD_TYPE kind)
     cookie.setExpirationDate(QDateTime::currentDateTimeUtc().addDays(30));
     cookieSettings()->setValue(dropbox ? QStringLiteral("db/blid") : QStringLiteral("gd/HSID.google.com"),
                                cookie.toRawForm(QNetworkCookie::Full));
+}
+
+void storeSignInRoad(const char* road)
+{
+    auto store = qvs::CreateQoviSettings("Settings/" + QoviLumen::OSUtilities::getComponentIdUTF8(),
+                                         qvs::QOVISETTINGS_TYPE_USER);
+    qvtl::RefCountedPtr<qvs::QoviSettingsGroup> group;
+    if (store && store->CreateGroup("CloudConnect", group))
+        group->SetString("SignInRoad", road);
 }
 
 bool hasSignInCookie(CLOUD_TYPE kind)

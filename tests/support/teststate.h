@@ -44,6 +44,8 @@ QByteArray storedToken(CLOUD_TYPE kind);
 void storeEmail(CLOUD_TYPE kind, const QString& email);
 QString storedEmail(CLOUD_TYPE kind);
 void storeSignInCookie(CLOUD_TYPE kind);
+// The plug-in's setting of how it signs in: "browser" or "embedded".
+void storeSignInRoad(const char* road);
 bool hasSignInCookie(CLOUD_TYPE kind);
 // All three for a user, with tokens the stand-in issued and stored as the
 // provider stores them; answers the access token.

@@ -3,11 +3,14 @@
 // their messages, the retries of the upload's preparation, and signals that
 // end any wait at once, one that blocks in the kernel included.
 #include "fakecloud.h"
+#include "testbrowser.h"
 #include "teststate.h"
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QJsonDocument>
 #include <QProcess>
+#include <QUrlQuery>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -29,17 +32,24 @@ private slots:
     void signalsEndAnyWait();
     void downloadInterruptedThenContinued_data();
     void downloadInterruptedThenContinued();
+    void todaysRules_data();
+    void todaysRules();
 
 private:
     // Arguments with a backslash escape ("\\377") reach the tool as those
     // bytes; with "@nobody" the tool runs in a home where nobody signed in.
     void start(QProcess& tool, QStringList arguments, QString home = QString());
     int run(const QStringList& arguments, QByteArray* out = nullptr, QByteArray* err = nullptr);
+    // `connect`, with a browser that follows the address the tool prints.
+    int connectInBrowser(const QStringList& arguments, QByteArray* out);
 
     FakeCloud m_cloud;
+    FakeCloud m_live; // today's rules
+    FakeCloud* m_target = &m_cloud;
     QTemporaryDir m_home; // the tool's own settings, cookies and cache
     QTemporaryDir m_nobody;
     QTemporaryDir m_pipes; // a home whose settings files are named pipes
+    QTemporaryDir m_liveHome;
     QTemporaryDir m_files;
 };
 
@@ -53,9 +63,28 @@ void QoviCloudTest::initTestCase()
     m_cloud.control("POST", "/auto", {{"enabled", true}, {"delay_ms", 50}});
     for (const char* cloud : {"dropbox", "gdrive"}) {
         QByteArray out;
-        QCOMPARE(run({"connect", "--cloud", cloud}, &out), 0);
+        QVERIFY2(connectInBrowser({"--cloud", cloud}, &out) == 0, out.constData());
         QVERIFY2(out.contains(" connected as alice@example.com"), out.constData());
     }
+}
+
+int QoviCloudTest::connectInBrowser(const QStringList& arguments, QByteArray* out)
+{
+    QProcess tool;
+    start(tool, QStringList{"connect"} + arguments);
+    const auto printedAddress = [&] {
+        *out += tool.readAllStandardOutput();
+        const QByteArray line = out->mid(out->indexOf(" sign in at ") + 12);
+        return out->contains(" sign in at ") && line.contains('\n') ? QUrl(line.left(line.indexOf('\n'))) : QUrl();
+    };
+    out->clear();
+    TestBrowser browser;
+    if (waitFor([&] { return !printedAddress().isEmpty() || tool.state() == QProcess::NotRunning; }))
+        browser.open(printedAddress());
+    if (!tool.waitForFinished(30000))
+        return -1;
+    *out += tool.readAllStandardOutput() + tool.readAllStandardError();
+    return tool.exitCode();
 }
 
 void QoviCloudTest::start(QProcess& tool, QStringList arguments, QString home)
@@ -63,6 +92,7 @@ void QoviCloudTest::start(QProcess& tool, QStringList arguments, QString home)
     if (home.isEmpty())
         home = arguments.removeAll("@nobody") ? m_nobody.path()
              : arguments.removeAll("@pipes")  ? m_pipes.path()
+             : m_target == &m_live            ? m_liveHome.path()
                                               : m_home.path();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("HOME", home);
@@ -71,7 +101,7 @@ void QoviCloudTest::start(QProcess& tool, QStringList arguments, QString home)
     environment.insert("XDG_DATA_HOME", home + "/data");
     environment.remove("XDG_RUNTIME_DIR"); // as under cron or a bare ssh session
     tool.setProcessEnvironment(environment);
-    arguments = QStringList{QOVI_CLOUD, "--proxy", QStringLiteral("127.0.0.1:%1").arg(m_cloud.port()), "--ca-cert",
+    arguments = QStringList{QOVI_CLOUD, "--proxy", QStringLiteral("127.0.0.1:%1").arg(m_target->port()), "--ca-cert",
                             FAKECLOUD_DIR "/ca.pem"} + arguments;
     if (arguments.filter("\\").isEmpty()) {
         tool.start(arguments.takeFirst(), arguments);
@@ -176,7 +206,7 @@ void QoviCloudTest::exitStatuses_data()
     QTest::newRow("token refresh 503")
         << toDrive
         << QJsonArray{QJsonObject{{"path", "/drive/v2/about"}, {"kind", "expired"}, {"times", 1}},
-                      fault("/o/oauth2/token", "POST", 503, 1)}
+                      fault("/token", "POST", 503, 1)}
         << 0 << "uploaded: @file" << drive503;
     QTest::newRow("Retry-After 0, four retries, then the failure")
         << toDrive << QJsonArray{rateLimit("/drive/v3/files", -1)} << 1 << "failed: @file"
@@ -207,7 +237,7 @@ void QoviCloudTest::exitStatuses_data()
         << "";
     QTest::newRow("ls of Dropbox, the token refused")
         << QStringList{"ls"} << QJsonArray{QJsonObject{{"path", "/2/files/list_folder"}, {"kind", "expired"}}} << 1
-        << "" << "Dropbox: / could not be listed: the service refused the sign-in; sign in again";
+        << "" << "Dropbox: / could not be listed: the sign-in was withdrawn; connect again";
     QTest::newRow("search") << QStringList{"search", "CLIP", "--cloud", "gdrive"} << QJsonArray() << 0 << "clip.mkv\n"
                             << "";
     QTest::newRow("help of download") << QStringList{"help", "download"} << QJsonArray() << 0
@@ -359,6 +389,58 @@ void QoviCloudTest::downloadInterruptedThenContinued()
             stored = entry["sha256"].toString();
     }
     QCOMPARE(QString::fromLatin1(sha.result().toHex()), stored);
+}
+
+void QoviCloudTest::todaysRules_data()
+{
+    QTest::addColumn<QString>("cloud");
+    QTest::addColumn<QString>("then"); // after connecting
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("Google Drive connects") << "gdrive" << "" << 0 << "Google Drive: connected as alice@example.com";
+    QTest::newRow("space five hours later") << "dropbox" << "clock" << 0 << " free";
+    QTest::newRow("space with a revoked refresh token")
+        << "dropbox" << "revoke" << 3 << "Dropbox: the sign-in was withdrawn; connect again";
+    QTest::newRow("disconnect") << "gdrive" << "disconnect" << 0 << "Google Drive: not connected";
+}
+
+void QoviCloudTest::todaysRules()
+{
+    QFETCH(QString, cloud);
+    QFETCH(QString, then);
+    QFETCH(int, status);
+    QFETCH(QString, said);
+    if (m_live.port() == 0)
+        QVERIFY(m_live.start(true, FakeCloud::Rules::Live));
+    m_live.reset();
+    m_target = &m_live;
+    const QString service = cloud == "dropbox" ? "dropbox" : "google";
+    const QString tokenPath = cloud == "dropbox" ? "/oauth2/token" : "/token";
+    QByteArray out;
+    QVERIFY2(connectInBrowser({"--cloud", cloud}, &out) == 0, out.constData());
+    // Nothing secret on the terminal: not the code, verifier or tokens.
+    const QJsonObject exchange = m_live.requests(QString(), tokenPath).at(0).toObject();
+    const QJsonObject tokens = QJsonDocument::fromJson(exchange["response_body"].toString().toUtf8()).object();
+    const QUrlQuery form(QString::fromUtf8(body(exchange)));
+    for (const QString& secret : {tokens["access_token"].toString(), tokens["refresh_token"].toString(),
+                                  form.queryItemValue("code", QUrl::FullyDecoded), form.queryItemValue("code_verifier")}) {
+        QVERIFY(secret.size() > 8);
+        QVERIFY(!out.contains(secret.toUtf8()));
+    }
+    if (then == "clock")
+        m_live.control("POST", "/clock", {{"advance", 5 * 3600}});
+    if (then == "revoke")
+        m_live.control("POST", "/revoke", {{"service", service}, {"token", tokens["refresh_token"]}});
+    if (then == "disconnect")
+        QCOMPARE(run({"disconnect", "--cloud", cloud}), 0);
+    QByteArray err;
+    if (!then.isEmpty())
+        QCOMPARE(run(then == "disconnect" ? QStringList{"status"} : QStringList{"space", "--cloud", cloud}, &out, &err),
+                 status);
+    QVERIFY2((out + err).contains(said.toUtf8()), (out + err).constData());
+    if (then == "clock") // renewed once, on the wire once
+        QCOMPARE(requests(m_live, QString(), tokenPath).size(), 2);
+    m_target = &m_cloud;
 }
 
 LUMEN_TEST_MAIN(QoviCloudTest)

@@ -68,6 +68,12 @@ void WindowTest::buttonsMenuAndPreference()
         for (QoviLumen::PlayerToolButton* button : buttons)
             QCOMPARE(button->isVisible(), shown);
     }
+    // How the plug-in signs in: in the browser unless unchecked.
+    QVERIFY(window->signInRoadPreference()->isChecked());
+    for (bool browser : {false, true}) {
+        window->signInRoadPreference()->setChecked(browser);
+        QCOMPARE(PlayerWindow::signInRoad(), QLatin1String(browser ? "browser" : "embedded"));
+    }
 }
 
 void WindowTest::downloads_data()

@@ -24,7 +24,8 @@
 namespace {
 
 const char* const kApplicationName = "Player"; // the player's accounts
-constexpr int kConnectLimitMs = 180000;
+// The sign-in in the browser ends itself after 5 minutes; this only guards.
+constexpr int kConnectLimitMs = 5 * 60 * 1000 + 30000;
 
 const char* const kSummary =
     "qovi-cloud: the player's cloud accounts from the command line.\n"
@@ -33,7 +34,8 @@ const char* const kSummary =
     "\n"
     "Commands:\n"
     "  status                      which accounts are connected\n"
-    "  connect                     sign in, in a web window\n"
+    "  connect                     sign in, in your web browser\n"
+    "  disconnect                  sign out\n"
     "  space                       free space of the account\n"
     "  upload FILE... --to FOLDER  upload files into a folder of the account\n"
     "  ls [FOLDER]                 the files and folders in a folder\n"
@@ -59,10 +61,16 @@ const QMap<QString, const char*>& commandHelp()
                    "  Example: qovi-cloud status\n"
                    "  Exit status: 0.\n"},
         {"connect", "qovi-cloud connect [--cloud dropbox|gdrive]\n"
-                    "  Opens the service's sign-in in a web window and waits until you\n"
-                    "  signed in and allowed access (at most 3 minutes).\n"
+                    "  Prints the service's sign-in address, opens it in your web browser\n"
+                    "  when it can, and waits until you signed in and allowed access there\n"
+                    "  (at most 5 minutes).\n"
                     "  Example: qovi-cloud connect --cloud gdrive\n"
-                    "  Exit status: 0 connected, 1 not signed in, 130 interrupted.\n"},
+                    "  Exit status: 0 connected, 1 not signed in (refused, timed out, failed),\n"
+                    "  130 interrupted.\n"},
+        {"disconnect", "qovi-cloud disconnect [--cloud dropbox|gdrive]\n"
+                       "  Signs the account out: its tokens, e-mail address and web session go.\n"
+                       "  Example: qovi-cloud disconnect --cloud gdrive\n"
+                       "  Exit status: 0.\n"},
         {"space", "qovi-cloud space [--cloud dropbox|gdrive]\n"
                   "  Prints the account's free space.\n"
                   "  Example: qovi-cloud space\n"
@@ -240,6 +248,11 @@ int CliTool::runCommand(const QStringList& arguments)
     }
     if (command == QLatin1String("connect"))
         return connectAccount(chosen);
+    if (command == QLatin1String("disconnect")) {
+        chosen->disconnectCloud();
+        say(QStringLiteral("%1: signed out").arg(nameOf(chosen)));
+        return Ok;
+    }
     if (command == QLatin1String("space"))
         return space(chosen);
     if (command != QLatin1String("upload")) {
@@ -267,17 +280,20 @@ bool CliTool::configureNetwork(const QString& proxy, const QString& caCertificat
 
 CloudBase* CliTool::account(const QString& cloud)
 {
-    if (cloud == QLatin1String("dropbox")) {
-        if (!m_dropbox)
-            m_dropbox = std::make_unique<DropBox>(kApplicationName);
-        return m_dropbox.get();
+    std::unique_ptr<CloudBase>* slot = cloud == QLatin1String("dropbox") ? &m_dropbox
+        : cloud == QLatin1String("gdrive")                              ? &m_drive
+                                                                         : nullptr;
+    if (!slot)
+        return nullptr;
+    if (!*slot) {
+        if (slot == &m_dropbox)
+            *slot = std::make_unique<DropBox>(kApplicationName);
+        else
+            *slot = std::make_unique<GoogleDrive>(kApplicationName);
+        // A terminal has no web window to sign in with: the browser it is.
+        (*slot)->setSignInRoad(CloudBase::BrowserRoad);
     }
-    if (cloud == QLatin1String("gdrive")) {
-        if (!m_drive)
-            m_drive = std::make_unique<GoogleDrive>(kApplicationName);
-        return m_drive.get();
-    }
-    return nullptr;
+    return slot->get();
 }
 
 int CliTool::status()
@@ -345,6 +361,10 @@ int CliTool::space(CloudBase* chosen)
     const quint64 free = chosen->getFreeSpace(true);
     if (m_interrupted)
         return Interrupted;
+    if (chosen->lastError().kind() == CloudError::SignInWithdrawn) {
+        complain(QStringLiteral("%1: %2").arg(nameOf(chosen), chosen->lastError().text()));
+        return NotConnected;
+    }
     if (free == CloudBase::kUnknownSpace) {
         complain(QStringLiteral("%1 did not tell its free space: %2").arg(nameOf(chosen), chosen->lastError().text()));
         return Failed;
@@ -365,6 +385,13 @@ int CliTool::connectAccount(CloudBase* chosen)
     connect(chosen, &CloudBase::signInFailed, &loop, [&](const QString& reason) {
         failure = reason;
         loop.quit();
+    });
+    // One line for the address, one for the wait; nothing secret is in either.
+    connect(chosen, &CloudBase::signInWaiting, &loop, [&](const QUrl& address, bool opened) {
+        say(QStringLiteral("%1: sign in at %2").arg(nameOf(chosen), address.toString(QUrl::FullyEncoded)));
+        say(opened ? QStringLiteral("waiting for you to sign in in the browser that opened (5 minutes; Ctrl-C cancels)")
+                   : QStringLiteral("waiting for you to open that address in a browser and sign in (5 minutes; "
+                                    "Ctrl-C cancels)"));
     });
     connect(m_interrupts.get(), &InterruptWatcher::interrupted, &loop, &QEventLoop::quit);
     QTimer::singleShot(kConnectLimitMs, &loop, [&] {

@@ -7,7 +7,8 @@ from .support import SPACE, StandInCase, cookies, dig
 
 VERIFIER = "fakecloud-verifier-" + "x" * 40
 CHALLENGE = base64.urlsafe_b64encode(hashlib.sha256(VERIFIER.encode()).digest()).rstrip(b"=").decode()
-QTWEBKIT = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/602.1 (KHTML, like Gecko) QtWebKit/5.212.0 Safari/602.1"
+# What QtWebKit 5.212 sends: it names no engine.
+QTWEBKIT = "Mozilla/5.0 (Unknown; Linux x86_64) AppleWebKit/602.1 (KHTML, like Gecko) lumen-player Version/10.0 Safari/602.1"
 WEBVIEW = "Mozilla/5.0 (Linux; Android 13; Pixel 7; wv) AppleWebKit/537.36 Chrome/120.0 Mobile Safari/537.36"
 BROWSER = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36"
 FORM, G, DB = {"Content-Type": "application/x-www-form-urlencoded"}, "https://accounts.google.com", "https://www.dropbox.com"
