@@ -13,6 +13,7 @@
 #include "teststate.h"
 
 #include <QMenu>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -32,6 +33,7 @@ private slots:
     void pingsReachTheWire_data();
     void pingsReachTheWire();
     void googleRoadUnderX();
+    void todaysRoad();
 
 private:
     FakeCloud m_cloud;
@@ -252,6 +254,35 @@ void WindowTest::googleRoadUnderX()
     QVERIFY(out.contains("downloaded: Big Buck Bunny.mp4 (5242880 bytes)"));
     QVERIFY2(player.readAllStandardError().isEmpty(), "Qt's own warnings reach the user");
     QVERIFY(out.trimmed().split('\n').last().startsWith("queued: https://www.googleapis.com/drive/v3/files/"));
+}
+
+void WindowTest::todaysRoad()
+{
+    // The demo's road against today's rules: the sign-in in its browser,
+    // then the native chooser, two files of a subfolder.
+    const QNetworkProxy shared = QNetworkProxy::applicationProxy(); // the suite's stand-in, after this one
+    FakeCloud live;
+    QVERIFY(live.start(true, FakeCloud::Rules::Live));
+    live.control("POST", "/auto", {{"delay_ms", 50}});
+    live.control("POST", "/files", {{"service", "google"}, {"name", "trailer.mp4"}, {"parent", "Videos"},
+                                    {"mimeType", "video/mp4"}, {"size", 1000}});
+    QProcess player;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", m_folder.filePath("live/config"));
+    player.setProcessEnvironment(environment);
+    player.start(LUMEN_PLAYER, {"--proxy", QStringLiteral("127.0.0.1:%1").arg(live.port()), "--ca-cert",
+                                FAKECLOUD_DIR "/ca.pem", "--import", "gdrive", "--sign-in-road", "browser",
+                                "--downloads", m_folder.filePath("live/dl"), "--pictures", m_folder.filePath("live/p")});
+    QVERIFY(player.waitForFinished(120000));
+    live.stop();
+    QNetworkProxy::setApplicationProxy(shared);
+    const QByteArray out = player.readAllStandardOutput();
+    QVERIFY2(player.exitCode() == 0, out.constData());
+    for (const char* step : {"the browser came back to the plug-in on 127.0.0.1:", "Videos is open: holiday.mov, trailer.mp4",
+                             "the search found: holiday.mov", "Ctrl+A selects holiday.mov and trailer.mp4",
+                             "downloaded: holiday.mov (3145728 bytes)", "downloaded: trailer.mp4 (1000 bytes)"})
+        QVERIFY2(out.contains(step), step);
+    QVERIFY(out.trimmed().split('\n').last().endsWith("/1000/trailer.mp4"));
 }
 
 LUMEN_TEST_MAIN(WindowTest)
