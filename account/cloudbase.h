@@ -20,6 +20,7 @@
 #include <QVariant>
 #include <QVariantList>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -213,6 +214,9 @@ protected:
     // The browser road's answers to ensureValidToken and a token refresh.
     bool browserTokenValid();
     QString renewBrowserToken(QNetworkReply* failed);
+    // A new access token, without waiting: the browser road's renewal (one
+    // at a time), else the provider's own; `then` once, None when renewed.
+    void renewAccessToken(std::function<void(const CloudError&)> then);
     bool renewAskingToRetry();
     // Sends again a request refused for lack of authorization, once the token is renewed.
     void repeatRequest(int kind, bool sync);

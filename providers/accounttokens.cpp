@@ -9,16 +9,15 @@ QByteArray AccountTokens::header() const
 
 void AccountTokens::authorize(const QByteArray& refused, QObject* context, Answer then)
 {
-    const QPointer<QObject> alive(context);
-    const bool spent = refused.isEmpty() ? m_operations.expired() : refused == header();
-    CloudError error;
-    if (spent)
-        error = m_operations.renew();
-    // The renewal may have waited; whoever asked may be gone meanwhile.
-    if (!alive)
-        return;
-    if (error.isError())
-        then(QByteArray(), error);
-    else
+    const bool spent = refused.isEmpty() ? m_operations.due() : refused == header();
+    if (!spent) {
         then(header(), CloudError());
+        return;
+    }
+    const QPointer<QObject> alive(context);
+    m_operations.renew([this, alive, then](const CloudError& error) {
+        // Whoever asked may be gone meanwhile.
+        if (alive)
+            then(error.isError() ? QByteArray() : header(), error);
+    });
 }

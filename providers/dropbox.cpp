@@ -92,11 +92,9 @@ DropBox::~DropBox()
 DropboxFiles* DropBox::files()
 {
     if (!m_files) {
-        // A token the implicit sign-in gave is never renewed: refused, the
-        // user signs in again.
         m_tokens = std::make_unique<AccountTokens>(AccountTokens::Operations{
-            [this] { return accessToken(); }, [] { return false; },
-            [] { return CloudError(CloudError::Unauthorized); }});
+            [this] { return accessToken(); }, [this] { return browserTokenDue(); },
+            [this](std::function<void(const CloudError&)> then) { renewAccessToken(std::move(then)); }});
         m_files = std::make_unique<DropboxFiles>(*m_tokens);
     }
     return m_files.get();

@@ -95,11 +95,7 @@ DriveFiles* GoogleDrive::files()
     if (!m_files) {
         m_tokens = std::make_unique<AccountTokens>(AccountTokens::Operations{
             [this] { return accessToken(); }, [this] { return isTokenExpired(); },
-            [this] {
-                if (!sendRefreshTokenSyncRequest(nullptr).isEmpty())
-                    return CloudError();
-                return lastError().isError() ? lastError() : CloudError(CloudError::Unauthorized);
-            }});
+            [this](std::function<void(const CloudError&)> then) { renewAccessToken(std::move(then)); }});
         m_files = std::make_unique<DriveFiles>(*m_tokens);
     }
     return m_files.get();
