@@ -193,10 +193,30 @@ def fresh_profile():
 
 
 def connect(stand_in, cloud, env):
-    """Signs qovi-cloud in to the stand-in's first user (its pages act by themselves)."""
+    """Signs qovi-cloud in to the stand-in's first user in a browser, as a
+    person would: qovi-cloud prints the sign-in address, a headless chromium
+    opens it through the stand-in, whose pages sign in and allow by
+    themselves, and comes back to qovi-cloud's loopback address."""
     stand_in.control("POST", "/auto", {"delay_ms": 20})
-    subprocess.run([TOOL, "--proxy", "127.0.0.1:%d" % stand_in.port, "--ca-cert", CA, "--cloud", cloud, "connect"],
-                   env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    tool = subprocess.Popen([TOOL, "--proxy", "127.0.0.1:%d" % stand_in.port, "--ca-cert", CA, "--cloud", cloud,
+                             "connect"], env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    address = next((line.split(" sign in at ", 1)[1].strip() for line in tool.stdout if " sign in at " in line), None)
+    profile = tempfile.mkdtemp(prefix="lumen-bench-browser-")
+    browser = subprocess.Popen(["chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                "--user-data-dir=" + profile, "--proxy-server=http://127.0.0.1:%d" % stand_in.port,
+                                "--proxy-bypass-list=127.0.0.1;localhost", "--ignore-certificate-errors", address],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) if address else None
+    try:
+        code = tool.wait(timeout=90)
+    finally:
+        if tool.poll() is None:
+            tool.kill()
+        if browser:
+            browser.terminate()
+            browser.wait()
+        shutil.rmtree(profile, ignore_errors=True)
+    if code != 0:
+        raise RuntimeError("qovi-cloud connect --cloud %s ended with %d" % (cloud, code))
 
 
 def same_build(name, before):
