@@ -186,8 +186,7 @@ void CloudBase::openChooserFlow()
 
 bool CloudBase::showChooser()
 {
-    // The services' web choosers work only in the embedded road's pages.
-    if (m_nativeChooser || m_road == BrowserRoad)
+    if (usesNativeChooser())
         return showNativeChooser();
     m_refusedHosts.clear();
     return m_view && m_view->openChooser();

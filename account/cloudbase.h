@@ -78,9 +78,10 @@ public:
     void handleTokenReply(const QJsonObject& json);
 
     // Which chooser opens: the service's own web chooser in the account's
-    // web window, or the native one, fed by the service's API.
+    // web window, or the native one, fed by the service's API. The
+    // services' web choosers work only on the embedded road.
     void setNativeChooser(bool native) { m_nativeChooser = native; }
-    bool usesNativeChooser() const { return m_nativeChooser; }
+    bool usesNativeChooser() const { return m_nativeChooser || m_road == BrowserRoad; }
     // How a new sign-in happens: in the account's web view, or in the
     // user's browser.
     enum SignInRoad { EmbeddedRoad, BrowserRoad };

@@ -417,10 +417,14 @@ void PluginTest::signInRoadSetting_data()
     QTest::addColumn<QString>("stored"); // empty: none
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("browser");
-    QTest::newRow("browser unless told") << QString() << int(GDRIVE_CLOUD) << true;
-    QTest::newRow("browser") << "browser" << int(DROPBOX_CLOUD) << true;
-    QTest::newRow("embedded") << "embedded" << int(GDRIVE_CLOUD) << false;
-    QTest::newRow("a value it does not know") << "tab" << int(GDRIVE_CLOUD) << true;
+    QTest::addColumn<bool>("nativeSetting"); // "NativeChooser"
+    QTest::addColumn<bool>("native");        // the chooser of our own opens
+    QTest::newRow("browser unless told") << QString() << int(GDRIVE_CLOUD) << true << false << true;
+    QTest::newRow("browser") << "browser" << int(DROPBOX_CLOUD) << true << false << true;
+    QTest::newRow("embedded") << "embedded" << int(GDRIVE_CLOUD) << false << false << false;
+    QTest::newRow("embedded, the native chooser asked for") << "embedded" << int(DROPBOX_CLOUD) << false << true
+                                                            << true;
+    QTest::newRow("a value it does not know") << "tab" << int(GDRIVE_CLOUD) << true << false << true;
 }
 
 void PluginTest::signInRoadSetting()
@@ -428,10 +432,14 @@ void PluginTest::signInRoadSetting()
     QFETCH(QString, stored);
     QFETCH(int, kind);
     QFETCH(bool, browser);
+    QFETCH(bool, nativeSetting);
+    QFETCH(bool, native);
     QVERIFY(settingsGroup()->SetString("SignInRoad", stored.toStdString()));
+    QVERIFY(settingsGroup()->SetBool("NativeChooser", nativeSetting));
     kind == DROPBOX_CLOUD ? m_plugin->importFromDropbox() : m_plugin->importFromGDrive();
     CloudBase* cloud = m_plugin->account(CLOUD_TYPE(kind));
     QCOMPARE(int(cloud->signInRoad()), int(browser ? CloudBase::BrowserRoad : CloudBase::EmbeddedRoad));
+    QCOMPARE(cloud->usesNativeChooser(), native);
     QPointer<SignInWindow> window = shownSignInWindow();
     QCOMPARE(window != nullptr, browser);
     if (!browser)
