@@ -133,7 +133,8 @@ void StreamReply::complete()
     case CURLE_OK:
         if (t.status == 0) {
             RequestEngine::markFailed(this, CloudError(CloudError::LocalFile));
-            fail(UnknownContentError, t.method == "GET" ? tr("the file could not be written") : tr("the file could not be read"));
+            fail(UnknownContentError,
+                 t.method == "GET" ? tr("the file could not be written") : tr("the file could not be read"));
         } else if (const NetworkError error = statusError(t.status); error != NoError) {
             fail(error, QStringLiteral("HTTP %1").arg(t.status));
         }

@@ -8,7 +8,8 @@ void DriveChoice::begin()
 {
     QVariantList entries;
     for (const CloudEntry& file : m_picked) {
-        entries.append(QVariantMap{{"filelink", QStringLiteral("https://drive.google.com/file/d/%1/view?usp=drive_web").arg(file.id)},
+        const QString link = QStringLiteral("https://drive.google.com/file/d/%1/view?usp=drive_web").arg(file.id);
+        entries.append(QVariantMap{{"filelink", link},
                                    {"thumbnail", QString()},
                                    {"fileSize", file.size},
                                    {"fileName", file.name},

@@ -75,7 +75,8 @@ const ServiceDescriptor& DropBox::service()
     return dropbox;
 }
 
-DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), applicationName.str(), StoredTokens::emailKey(DROPBOX_CLOUD))
+DropBox::DropBox(const qvtl::string& applicationName)
+    : CloudBase(service(), applicationName.str(), StoredTokens::emailKey(DROPBOX_CLOUD))
 {
     m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
     if (isPlayerSection())

@@ -69,7 +69,6 @@ void FileDownload::begin()
         m_file.resize(0);
         m_have = 0;
     }
-    m_resumedFrom = m_have;
     if (m_entry.size >= 0 && m_have == m_entry.size) {
         complete();
         return;

@@ -35,11 +35,8 @@ public:
                  QObject* parent);
     ~FileDownload() override;
 
-    const CloudEntry& file() const { return m_entry; }
     // Bytes the local file holds of the stored file.
     qint64 received() const { return m_have; }
-    // What the local file held when the download began.
-    qint64 resumedFrom() const { return m_resumedFrom; }
     CloudError error() const { return m_error; }
 
 signals:
@@ -71,7 +68,6 @@ private:
     QByteArray m_authorization;
     QTimer m_pause;
     qint64 m_have = 0;
-    qint64 m_resumedFrom = 0;
     qint64 m_attemptStart = 0;
     int m_retries = 0;
     bool m_renewed = false;

@@ -30,11 +30,11 @@ public:
     static const char* emailKey(CLOUD_TYPE kind);
     // Signed in: an e-mail address and a token record are kept.
     bool connected() const;
-    QString email() const;
 
     void authorize(const QByteArray& refused, QObject* context, Answer then) override;
 
 private:
+    QString email() const;
     QByteArray header() const;
     bool expired() const;
 

@@ -12,7 +12,6 @@ BreadcrumbBar::BreadcrumbBar(QWidget* parent) : QWidget(parent), m_layout(new QH
 
 void BreadcrumbBar::setCrumbs(const QStringList& names)
 {
-    m_names = names;
     while (QLayoutItem* item = m_layout->takeAt(0)) {
         delete item->widget();
         delete item;

@@ -15,7 +15,6 @@ public:
 
     // The names, top first; the last one is where the chooser is.
     void setCrumbs(const QStringList& names);
-    QStringList crumbs() const { return m_names; }
 
 signals:
     // The crumb at that depth (0: the top) was clicked.
@@ -23,5 +22,4 @@ signals:
 
 private:
     QHBoxLayout* m_layout;
-    QStringList m_names;
 };

@@ -133,21 +133,6 @@ void NativeChooser::showTop()
     m_view->setFocus();
 }
 
-QString NativeChooser::message() const
-{
-    return m_pages->currentWidget() == m_message ? m_message->text() : QString();
-}
-
-QString NativeChooser::errorText() const
-{
-    return m_errorRow->isHidden() ? QString() : m_error->text();
-}
-
-bool NativeChooser::isBusy() const
-{
-    return !m_busy->isHidden();
-}
-
 void NativeChooser::listCurrent()
 {
     m_searched.clear();

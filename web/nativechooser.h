@@ -45,17 +45,6 @@ public:
     // Shows the window on the account's top folder.
     void showTop();
 
-    // What a test or a person sees.
-    QTableView* view() const { return m_view; }
-    QLineEdit* searchField() const { return m_search; }
-    BreadcrumbBar* breadcrumbs() const { return m_crumbs; }
-    QString message() const;
-    QString errorText() const;
-    QPushButton* retryButton() const { return m_retry; }
-    QPushButton* chooseButton() const { return m_choose; }
-    QCheckBox* showAllBox() const { return m_showAll; }
-    bool isBusy() const;
-
 signals:
     void chosen(const QVariantList& entries);
     void canceled();

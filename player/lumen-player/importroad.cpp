@@ -58,7 +58,8 @@ void ImportRoad::watch()
 
 void ImportRoad::onOpenChooser(CLOUD_TYPE type)
 {
-    step(QStringLiteral("the plug-in emitted openChooser(%1): its account opens the chooser").arg(type == DROPBOX_CLOUD ? QStringLiteral("Dropbox") : QStringLiteral("Google Drive")));
+    const QString name = type == DROPBOX_CLOUD ? QStringLiteral("Dropbox") : QStringLiteral("Google Drive");
+    step(QStringLiteral("the plug-in emitted openChooser(%1): its account opens the chooser").arg(name));
 }
 
 void ImportRoad::onWindowShown(QWebView* view)
