@@ -186,6 +186,8 @@ void CloudBase::openChooserFlow()
 
 bool CloudBase::showChooser()
 {
+    if (usesNativeChooser())
+        return showNativeChooser();
     m_refusedHosts.clear();
     return m_view && m_view->openChooser();
 }

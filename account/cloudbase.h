@@ -20,11 +20,14 @@
 #include <QVariant>
 #include <QVariantList>
 
+#include <functional>
 #include <memory>
 #include <string>
 
 class CloudView;
 class ContentDigest;
+class ListingSource;
+class NativeChooser;
 class CookiesManager;
 class OAuthClient;
 class SignInAttempt;
@@ -74,6 +77,11 @@ public:
     void handleEmailReply(const QJsonObject& json);
     void handleTokenReply(const QJsonObject& json);
 
+    // Which chooser opens: the service's own web chooser in the account's
+    // web window, or the native one, fed by the service's API. The
+    // services' web choosers work only on the embedded road.
+    void setNativeChooser(bool native) { m_nativeChooser = native; }
+    bool usesNativeChooser() const { return m_nativeChooser || m_road == BrowserRoad; }
     // How a new sign-in happens: in the account's web view, or in the
     // user's browser.
     enum SignInRoad { EmbeddedRoad, BrowserRoad };
@@ -156,6 +164,10 @@ protected:
     CloudBase(const ServiceDescriptor& service, const std::string& applicationName, const char* emailSettingKey);
 
     virtual bool openCloudView();
+    // The account's files for the native chooser; null when it has none.
+    virtual ListingSource* listingSource();
+    // Closes the native chooser, its jobs with it.
+    void closeNativeChooser();
     virtual bool readyToUpload(UploadTask* task);
     virtual bool ensureValidToken();
     virtual QString readRefreshToken();
@@ -203,6 +215,9 @@ protected:
     // The browser road's answers to ensureValidToken and a token refresh.
     bool browserTokenValid();
     QString renewBrowserToken(QNetworkReply* failed);
+    // A new access token, without waiting: the browser road's renewal (one
+    // at a time), else the provider's own; `then` once, None when renewed.
+    void renewAccessToken(std::function<void(const CloudError&)> then);
     bool renewAskingToRetry();
     // Sends again a request refused for lack of authorization, once the token is renewed.
     void repeatRequest(int kind, bool sync);
@@ -319,7 +334,11 @@ private:
     void stampReceivedTime(QJsonObject& record) const;
     void putRefreshToken(QJsonObject& record, const QString& refreshToken) const;
 
+    bool showNativeChooser();
+
     QStringList m_refusedHosts; // web pages refused a certificate, told once each
+    bool m_nativeChooser = false;
+    QPointer<NativeChooser> m_chooser;
     std::unique_ptr<OAuthClient> m_oauth;
     QNetworkAccessManager* m_oauthManager = nullptr; // the browser road's own requests
     TokenRefresh* m_refresh = nullptr;

@@ -137,6 +137,20 @@ QString CloudBase::renewBrowserToken(QNetworkReply* failed)
     return accessToken();
 }
 
+void CloudBase::renewAccessToken(std::function<void(const CloudError&)> then)
+{
+    if (madeInBrowser()) {
+        m_refresh->renew(std::move(then));
+        return;
+    }
+    if (!sendRefreshTokenSyncRequest(nullptr).isEmpty()) {
+        then(CloudError());
+        return;
+    }
+    // The design's Dropbox token has no renewal: the user signs in again.
+    then(m_lastError.isError() ? m_lastError : CloudError(CloudError::Unauthorized));
+}
+
 bool CloudBase::renewAskingToRetry()
 {
     // A renewal that failed is tried again while the user asks for it, as

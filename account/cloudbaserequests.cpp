@@ -164,20 +164,7 @@ CloudError CloudBase::replyFailure(QNetworkReply* reply, const QByteArray& body)
 CloudError CloudBase::readFailure(QNetworkReply* reply, const QByteArray& body)
 {
     const CloudError road = m_engine->failureOf(reply);
-    switch (road.kind()) {
-    case CloudError::None:
-    case CloudError::Unauthorized:
-    case CloudError::PathConflict:
-    case CloudError::NotFound:
-    case CloudError::ServiceFailed:
-    case CloudError::RateLimited:
-    case CloudError::Other:
-        // The service says more than the network: its body and its address
-        // tell what.
-        return describeError(reply, body);
-    default:
-        return road;
-    }
+    return RequestEngine::serviceExplains(road) ? describeError(reply, body) : road;
 }
 
 QJsonObject CloudBase::parseJsonReply(const QByteArray& body)

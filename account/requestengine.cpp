@@ -195,6 +195,22 @@ int RequestEngine::errorOf(const QNetworkReply* reply) const
     }
 }
 
+bool RequestEngine::serviceExplains(const CloudError& road)
+{
+    switch (road.kind()) {
+    case CloudError::None:
+    case CloudError::Unauthorized:
+    case CloudError::PathConflict:
+    case CloudError::NotFound:
+    case CloudError::ServiceFailed:
+    case CloudError::RateLimited:
+    case CloudError::Other:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void RequestEngine::keepBody(QNetworkReply* reply, const QByteArray& body)
 {
     if (m_bodies.count(reply) == 0)

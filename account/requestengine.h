@@ -61,6 +61,9 @@ public:
     // SslHandshakeFailedError for a refused certificate, ProtocolFailure
     // (399) for an answer marked unusable, else the reply's own error.
     int errorOf(const QNetworkReply* reply) const;
+    // Whether a failure the road saw is one the service's answer explains
+    // better (its body and address tell what), or is the whole story.
+    static bool serviceExplains(const CloudError& road);
     // Fails a reply that the network layer thought fine, or is about to be
     // aborted for a reason of ours.
     static void markFailed(QNetworkReply* reply, const CloudError& error);

@@ -91,10 +91,14 @@ qint64 StreamReply::readData(char* data, qint64 maxSize)
     return count;
 }
 
-void StreamReply::progressed(qint64 sent, qint64 total)
+void StreamReply::progressed(qint64 moved, qint64 total)
 {
-    if (!isFinished())
-        emit uploadProgress(sent, total);
+    if (isFinished())
+        return;
+    if (operation() == QNetworkAccessManager::GetOperation)
+        emit downloadProgress(moved, total > 0 ? total : -1);
+    else
+        emit uploadProgress(moved, total);
 }
 
 void StreamReply::fail(NetworkError code, const QString& text)
@@ -129,7 +133,8 @@ void StreamReply::complete()
     case CURLE_OK:
         if (t.status == 0) {
             RequestEngine::markFailed(this, CloudError(CloudError::LocalFile));
-            fail(UnknownContentError, tr("the file could not be read"));
+            fail(UnknownContentError,
+                 t.method == "GET" ? tr("the file could not be written") : tr("the file could not be read"));
         } else if (const NetworkError error = statusError(t.status); error != NoError) {
             fail(error, QStringLiteral("HTTP %1").arg(t.status));
         }
@@ -145,6 +150,8 @@ void StreamReply::complete()
     case CURLE_WRITE_ERROR:
         if (t.tooLarge)
             RequestEngine::markFailed(this, CloudError(CloudError::ReplyTooLarge));
+        if (t.sinkFailed)
+            RequestEngine::markFailed(this, CloudError(CloudError::LocalFile, tr("the file could not be written")));
         fail(ProtocolFailure, QString::fromStdString(t.curlMessage));
         break;
     case CURLE_READ_ERROR:

@@ -6,9 +6,9 @@
 
 struct StreamTransfer;
 
-// The reply of a request that the upload transport streams from a worker
-// thread. It looks to the account like any other reply: progress, abort,
-// finished, status, headers, body.
+// The reply of a request that the transport streams from a worker thread.
+// It looks to the account like any other reply: progress, abort, finished,
+// status, headers, body (a download's body is in its file, not here).
 class StreamReply : public QNetworkReply
 {
     Q_OBJECT
@@ -21,8 +21,9 @@ public:
     qint64 bytesAvailable() const override;
     bool isSequential() const override { return true; }
 
-    // Main thread, from the transport: the worker moved bytes, or is done.
-    void progressed(qint64 sent, qint64 total);
+    // Main thread, from the transport: the worker moved bytes (sent, or
+    // written to a download's file), or is done.
+    void progressed(qint64 moved, qint64 total);
     void complete();
 
 signals:

@@ -356,10 +356,7 @@ int UploadQueue::pauseBefore(const CloudError& why, int retry) const
 {
     if (why.kind() == CloudError::WrongOffset)
         return 0;
-    if (why.retryAfterMs() >= 0)
-        return qMin(why.retryAfterMs(), kLongestPauseMs);
-    const qint64 pause = qint64(m_firstPauseMs) << qMin(retry - 1, 16);
-    return int(qMin<qint64>(pause, kLongestPauseMs));
+    return RetryPolicy::pauseBefore(why, retry, m_firstPauseMs);
 }
 
 void UploadQueue::failAll(const CloudError& why)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clouderror.h"
+#include "retrypolicy.h"
 #include "uploadoutcome.h"
 #include "uploadtask.h"
 
@@ -21,9 +22,9 @@ class UploadQueue : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int kMaxRetries = 4;
-    static constexpr int kFirstPauseMs = 1000;
-    static constexpr int kLongestPauseMs = 60000;
+    static constexpr int kMaxRetries = RetryPolicy::kMaxRetries;
+    static constexpr int kFirstPauseMs = RetryPolicy::kFirstPauseMs;
+    static constexpr int kLongestPauseMs = RetryPolicy::kLongestPauseMs;
 
     UploadQueue(UploadHost& host, RequestEngine& engine, QObject* parent);
     ~UploadQueue() override;

@@ -25,6 +25,8 @@ using Clock = std::chrono::steady_clock;
 // Progress is told at most this often: each report is a cross-thread event.
 constexpr auto kReportEvery = std::chrono::milliseconds(100);
 constexpr long kUploadBuffer = 64 * 1024; // larger buffers cost more in page copies than they save in calls
+constexpr long kDownloadBuffer = 128 * 1024;
+constexpr qint64 kMaxAnswerBytes = 4 * 1024 * 1024;
 
 void initLibrary()
 {
@@ -74,9 +76,11 @@ struct UploadTransport::Job {
         curl_slist_free_all(headers);
         if (easy)
             curl_easy_cleanup(easy);
-        if (transfer->fd >= 0)
-            ::close(transfer->fd);
-        transfer->fd = -1;
+        for (int* fd : {&transfer->fd, &transfer->sinkFd}) {
+            if (*fd >= 0)
+                ::close(*fd);
+            *fd = -1;
+        }
     }
 };
 
@@ -116,15 +120,35 @@ StreamReply* UploadTransport::send(QNetworkAccessManager::Operation operation, c
     transfer->fd = length > 0 ? duplicateHandle(file) : -1;
     transfer->offset = offset;
     transfer->length = transfer->fd >= 0 ? length : 0;
+    if (length > 0 && transfer->fd < 0)
+        transfer->canceled = true; // nothing to read from: it ends as it starts
+    return queue(transfer, operation, request);
+}
+
+StreamReply* UploadTransport::fetch(const QNetworkRequest& request, QIODevice* file, qint64 offset)
+{
+    auto transfer = std::make_shared<StreamTransfer>();
+    transfer->method = "GET";
+    transfer->url = request.url().toEncoded();
+    for (const QByteArray& name : request.rawHeaderList())
+        transfer->headers.append({name, request.rawHeader(name)});
+    transfer->sinkFd = duplicateHandle(file);
+    transfer->sinkOffset = offset;
+    if (transfer->sinkFd < 0)
+        transfer->canceled = true; // nowhere to write: it ends as it starts
+    return queue(transfer, QNetworkAccessManager::GetOperation, request);
+}
+
+StreamReply* UploadTransport::queue(const std::shared_ptr<StreamTransfer>& transfer,
+                                    QNetworkAccessManager::Operation operation, const QNetworkRequest& request)
+{
     transfer->proxy = proxyOf();
     transfer->authorities = authoritiesOf();
-    transfer->maxReplyBytes = 4 * 1024 * 1024;
-
+    transfer->maxReplyBytes = kMaxAnswerBytes;
     auto* reply = new StreamReply(operation, request, transfer, nullptr);
     transfer->reply = reply;
     connect(reply, &StreamReply::canceled, this, [this] { curl_multi_wakeup(m_multi); });
-    if (length > 0 && transfer->fd < 0) {
-        transfer->canceled = true; // nothing to read from: it ends as it starts
+    if (transfer->canceled) {
         QMetaObject::invokeMethod(reply, &StreamReply::complete, Qt::QueuedConnection);
         return reply;
     }
@@ -175,7 +199,10 @@ void UploadTransport::startQueued()
         curl_easy_setopt(easy, CURLOPT_URL, t.url.constData());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-        if (t.method == "PUT") {
+        if (t.method == "GET") {
+            curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+            curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kDownloadBuffer);
+        } else if (t.method == "PUT") {
             curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
             curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, curl_off_t(t.length));
         } else {
@@ -255,8 +282,10 @@ void UploadTransport::collectFinished()
 
 void UploadTransport::report(const std::shared_ptr<StreamTransfer>& transfer, bool done)
 {
-    const qint64 sent = transfer->sent;
-    const qint64 total = transfer->length;
+    const bool download = transfer->method == "GET";
+    const qint64 base = transfer->status == 206 ? transfer->sinkOffset : 0;
+    const qint64 sent = download ? base + transfer->received : transfer->sent;
+    const qint64 total = download ? base + transfer->receiving : transfer->length;
     // Runs on the main thread, where the reply lives; a reply deleted
     // meanwhile is simply not told.
     QMetaObject::invokeMethod(
@@ -308,6 +337,30 @@ size_t UploadTransport::takeHeader(char* buffer, size_t size, size_t count, void
 size_t UploadTransport::takeBody(char* buffer, size_t size, size_t count, void* data)
 {
     StreamTransfer& t = *static_cast<Job*>(data)->transfer;
+    if (t.canceled)
+        return 0;
+    if (t.sinkFd >= 0 && t.status >= 200 && t.status < 300) {
+        // Straight into the file: nothing of it is held here. A range goes
+        // where it belongs; any other answer is the whole file, over
+        // whatever the file held.
+        const qint64 base = t.status == 206 ? t.sinkOffset : 0;
+        if (base == 0 && t.received == 0 && t.sinkOffset > 0 && ::ftruncate(t.sinkFd, 0) != 0) {
+            t.sinkFailed = true;
+            return 0;
+        }
+        size_t written = 0;
+        while (written < size * count) {
+            const ssize_t done = ::pwrite(t.sinkFd, buffer + written, size * count - written,
+                                          off_t(base + t.received + qint64(written)));
+            if (done <= 0) {
+                t.sinkFailed = true;
+                return 0; // ends the transfer
+            }
+            written += size_t(done);
+        }
+        t.received += qint64(written);
+        return written;
+    }
     if (t.body.size() + qint64(size * count) > t.maxReplyBytes) {
         t.tooLarge = true;
         return 0; // ends the transfer
@@ -316,15 +369,21 @@ size_t UploadTransport::takeBody(char* buffer, size_t size, size_t count, void* 
     return size * count;
 }
 
-int UploadTransport::moved(void* data, long long, long long, long long, long long upNow)
+int UploadTransport::moved(void* data, long long downTotal, long long, long long, long long upNow)
 {
     auto* job = static_cast<Job*>(data);
-    if (job->transfer->canceled)
+    StreamTransfer& t = *job->transfer;
+    if (t.canceled)
         return 1;
+    const bool download = t.method == "GET";
+    // A download's progress is where its file ends now.
+    const qint64 moved = download ? (t.status == 206 ? t.sinkOffset : 0) + t.received : upNow;
+    if (download && t.status >= 200 && t.status < 300)
+        t.receiving = downTotal;
     const Clock::time_point now = Clock::now();
-    if (upNow != job->reportedBytes && (now - job->reported >= kReportEvery || upNow == job->transfer->length)) {
+    if (moved != job->reportedBytes && (now - job->reported >= kReportEvery || (!download && moved == t.length))) {
         job->reported = now;
-        job->reportedBytes = upNow;
+        job->reportedBytes = moved;
         job->transport->report(job->transfer, false);
     }
     return 0;

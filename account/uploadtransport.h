@@ -14,10 +14,11 @@ class StreamReply;
 struct StreamTransfer;
 typedef void CURLM;
 
-// Where upload bodies travel: libcurl on a worker thread of its own. The
-// body is read from the file in place, as fast as the socket takes it, so
-// memory stays flat whatever the peer does; consecutive requests of an
-// upload share one kept-alive connection. The application proxy and the
+// Where upload and download bodies travel: libcurl on a worker thread of
+// its own. An upload's body is read from its file in place, a download's
+// written to its file as it arrives, as fast as the socket goes, so memory
+// stays flat whatever the file's size and the peer's speed; consecutive
+// requests share one kept-alive connection. The application proxy and the
 // process's certificate authorities apply as for every other request, and
 // every certificate error refuses the connection.
 class UploadTransport : public QObject
@@ -32,8 +33,16 @@ public:
     StreamReply* send(QNetworkAccessManager::Operation operation, const QNetworkRequest& request, QIODevice* file,
                       qint64 offset, qint64 length, const std::shared_ptr<ContentDigest>& digest = nullptr);
 
+    // A GET whose successful answer's body (2xx) is written to the open file
+    // from `offset` on; any other answer's body is kept as an API answer's
+    // is. The reply tells the bytes written as its download progress.
+    StreamReply* fetch(const QNetworkRequest& request, QIODevice* file, qint64 offset);
+
 private:
     struct Job;
+
+    StreamReply* queue(const std::shared_ptr<StreamTransfer>& transfer, QNetworkAccessManager::Operation operation,
+                       const QNetworkRequest& request);
 
     void run();
     void startQueued();

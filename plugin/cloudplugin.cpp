@@ -159,9 +159,13 @@ void CloudPlugin::sanityCreate()
 void CloudPlugin::applySignInRoad()
 {
     const bool embedded = readStringSetting("CloudConnect", "SignInRoad", "browser") == "embedded";
+    // "NativeChooser": the chooser of our own on the embedded road as well.
+    const bool native = readBoolSetting("CloudConnect", "NativeChooser", false);
     for (auto& [type, cloud] : m_clouds) {
-        if (cloud)
-            cloud->setSignInRoad(embedded ? CloudBase::EmbeddedRoad : CloudBase::BrowserRoad);
+        if (!cloud)
+            continue;
+        cloud->setSignInRoad(embedded ? CloudBase::EmbeddedRoad : CloudBase::BrowserRoad);
+        cloud->setNativeChooser(native);
     }
 }
 

@@ -1,10 +1,14 @@
 #include "dropbox.h"
 
+#include "accounttokens.h"
 #include "cloudcredential.h"
 #include "cloudlog.h"
 #include "cookiesmanager.h"
+#include "dropboxanswers.h"
+#include "dropboxfiles.h"
 #include "dropboxoauth.h"
 #include "filepicker.h"
+#include "storedtokens.h"
 
 #include <QJsonDocument>
 #include <QNetworkReply>
@@ -12,8 +16,8 @@
 #include <QUrl>
 #include <QMap>
 
-const char* const DropBox::kWebHost = "www.dropbox.com";
-const char* const DropBox::kApiHost = "api.dropboxapi.com";
+const char* const DropBox::kWebHost = DropboxAnswers::kWebHost;
+const char* const DropBox::kApiHost = DropboxAnswers::kApiHost;
 const char* const DropBox::kContentHost = "content.dropboxapi.com";
 
 namespace {
@@ -54,13 +58,6 @@ const QStringList& supportedExtensions()
     return extensions;
 }
 
-// Milliseconds of a Retry-After header given in seconds; -1 without one.
-int retryAfterMs(const QNetworkReply* reply)
-{
-    bool ok = false;
-    const double seconds = reply->rawHeader("Retry-After").trimmed().toDouble(&ok);
-    return ok && seconds >= 0 && seconds < 86400 ? int(seconds * 1000) : -1;
-}
 
 } // namespace
 
@@ -78,7 +75,8 @@ const ServiceDescriptor& DropBox::service()
     return dropbox;
 }
 
-DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), applicationName.str(), "dbEmail")
+DropBox::DropBox(const qvtl::string& applicationName)
+    : CloudBase(service(), applicationName.str(), StoredTokens::emailKey(DROPBOX_CLOUD))
 {
     m_filePicker->setAppKey(QString::fromStdString(cloudCredential(m_applicationName, m_cloudType, -1)));
     if (isPlayerSection())
@@ -86,9 +84,31 @@ DropBox::DropBox(const qvtl::string& applicationName) : CloudBase(service(), app
     setOAuthClient(std::make_unique<DropboxOAuth>(m_applicationName));
 }
 
+DropBox::~DropBox()
+{
+    // Its jobs go before the files they use.
+    closeNativeChooser();
+}
+
+DropboxFiles* DropBox::files()
+{
+    if (!m_files) {
+        m_tokens = std::make_unique<AccountTokens>(AccountTokens::Operations{
+            [this] { return accessToken(); }, [this] { return browserTokenDue(); },
+            [this](std::function<void(const CloudError&)> then) { renewAccessToken(std::move(then)); }});
+        m_files = std::make_unique<DropboxFiles>(*m_tokens);
+    }
+    return m_files.get();
+}
+
+ListingSource* DropBox::listingSource()
+{
+    return files();
+}
+
 QUrl DropBox::endpoint(const char* host, const char* path)
 {
-    return QUrl(QStringLiteral("https://%1%2").arg(QLatin1String(host), QLatin1String(path)));
+    return DropboxAnswers::endpoint(host, path);
 }
 
 // ---------------------------------------------------------------------------
@@ -288,42 +308,7 @@ void DropBox::handleCreateFolderReply(const QJsonObject&)
 
 CloudError DropBox::describeError(const QNetworkReply* reply, const QByteArray& body)
 {
-    const QJsonObject object = QJsonDocument::fromJson(body).object();
-    const QString summary = object.value(QStringLiteral("error_summary")).toString();
-    CloudError error = CloudError::fromReply(reply);
-    const QString reason = summary.isEmpty() ? QString::fromUtf8(body.left(200)).trimmed() : summary;
-    static const std::pair<const char*, CloudError::Kind> kinds[] = {
-        // A lost sign-in first, as the error codes rank it: nothing else can
-        // be done until the user signs in again.
-        {"invalid_access_token", CloudError::GrantRevoked},
-        {"expired_access_token", CloudError::Unauthorized},
-        {"insufficient_space", CloudError::InsufficientSpace},
-        {"incorrect_offset", CloudError::WrongOffset},
-        {"conflict", CloudError::PathConflict},
-        {"too_many", CloudError::RateLimited},
-        {"lookup_failed/not_found", CloudError::SessionExpired},
-        {"not_found", CloudError::NotFound},
-        {"closed", CloudError::NotFound},
-    };
-    CloudError::Kind kind = error.kind();
-    for (const auto& [tag, meaning] : kinds) {
-        if (summary.contains(QLatin1String(tag))) {
-            kind = meaning;
-            break;
-        }
-    }
-    CloudError described(kind, reason);
-    described.setRetryAfterMs(retryAfterMs(reply));
-    if (kind == CloudError::WrongOffset) {
-        // {"error": {"correct_offset": N}} or nested under "lookup_failed".
-        const QJsonObject details = object.value(QStringLiteral("error")).toObject();
-        const QJsonValue direct = details.value(QStringLiteral("correct_offset"));
-        const QJsonValue nested = details.value(QStringLiteral("lookup_failed")).toObject().value(
-            QStringLiteral("correct_offset"));
-        const double offset = direct.isDouble() ? direct.toDouble() : nested.toDouble(-1);
-        described.setConfirmedOffset(offset >= 0 && offset < 9.0e18 ? qint64(offset) : -1);
-    }
-    return described;
+    return DropboxAnswers::describe(reply, body);
 }
 
 bool DropBox::usableReply(int kind, const QJsonObject& json)

@@ -3,6 +3,11 @@
 #include "cloudbase.h"
 #include "qvtlstring.h"
 
+#include <memory>
+
+class AccountTokens;
+class DropboxFiles;
+
 // The Dropbox account: OAuth 2.0 implicit sign-in caught from the redirect,
 // the API v2 calls for account, space and folders, and upload sessions.
 class DropBox : public CloudBase
@@ -15,6 +20,10 @@ public:
     static constexpr qint64 kChunkSize = 16777216;
 
     explicit DropBox(const qvtl::string& applicationName);
+    ~DropBox() override;
+
+    // The account's files: its folders, searches, links and downloads.
+    DropboxFiles* files();
 
     // Dropbox as the web side sees it: hosts, chooser page, cookie rule, windows.
     static const ServiceDescriptor& service();
@@ -28,6 +37,7 @@ public:
     static QUrl endpoint(const char* host, const char* path);
 
 protected:
+    ListingSource* listingSource() override;
     bool openCloudView() override;
     void afterLoggedIn() override;
     int parseErrorReply(const QByteArray& body, std::string& message) override;
@@ -55,6 +65,9 @@ protected:
 
 private:
     QNetworkRequest uploadRequest(const char* path) const;
+
+    std::unique_ptr<AccountTokens> m_tokens;
+    std::unique_ptr<DropboxFiles> m_files;
     void saveTokenRecord(const QString& accessToken, const QString& accountId);
     void continueAfterSignIn();
     bool confirmStored(UploadTask* task, const QJsonObject& json);

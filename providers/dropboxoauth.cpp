@@ -1,7 +1,7 @@
 #include "dropboxoauth.h"
 
 #include "cloudcredential.h"
-#include "dropbox.h"
+#include "dropboxanswers.h"
 
 DropboxOAuth::DropboxOAuth(std::string applicationName) : m_applicationName(std::move(applicationName)) {}
 
@@ -12,7 +12,7 @@ QString DropboxOAuth::appKey() const
 
 QUrl DropboxOAuth::authorizationUrl(const QString& redirectUri, const QString& state, const QString& challenge) const
 {
-    QUrl url = DropBox::endpoint(DropBox::kWebHost, "/oauth2/authorize");
+    QUrl url = DropboxAnswers::endpoint(DropboxAnswers::kWebHost, "/oauth2/authorize");
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("client_id"), appKey());
     query.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
@@ -28,7 +28,7 @@ QUrl DropboxOAuth::authorizationUrl(const QString& redirectUri, const QString& s
 
 QUrl DropboxOAuth::tokenEndpoint() const
 {
-    return DropBox::endpoint(DropBox::kApiHost, "/oauth2/token");
+    return DropboxAnswers::endpoint(DropboxAnswers::kApiHost, "/oauth2/token");
 }
 
 QUrlQuery DropboxOAuth::codeExchangeForm(const QString& code, const QString& verifier,
@@ -67,7 +67,7 @@ QJsonObject DropboxOAuth::recordOf(const QJsonObject& answer) const
 
 QNetworkRequest DropboxOAuth::accountRequest(const QJsonObject& record, QByteArray* body) const
 {
-    QNetworkRequest request(DropBox::endpoint(DropBox::kApiHost, "/2/users/get_account"));
+    QNetworkRequest request(DropboxAnswers::endpoint(DropboxAnswers::kApiHost, "/2/users/get_account"));
     request.setRawHeader("Authorization", "Bearer " + record.value(QStringLiteral("access_token")).toString().toUtf8());
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
     *body = QStringLiteral("{\"account_id\": \"dbid:%1\"}")

@@ -1,9 +1,13 @@
 #include "googledrive.h"
 
+#include "accounttokens.h"
 #include "cloudcredential.h"
 #include "cloudlog.h"
 #include "cloudview.h"
+#include "driveanswers.h"
+#include "drivefiles.h"
 #include "filepicker.h"
+#include "storedtokens.h"
 #include "googleoauth.h"
 
 #include <QDateTime>
@@ -19,7 +23,7 @@
 #include <QUrlQuery>
 
 const char* const GoogleDrive::kAccountsHost = "accounts.google.com";
-const char* const GoogleDrive::kApiHost = "www.googleapis.com";
+const char* const GoogleDrive::kApiHost = DriveAnswers::kApiHost;
 
 namespace {
 
@@ -72,12 +76,34 @@ const ServiceDescriptor& GoogleDrive::service()
 }
 
 GoogleDrive::GoogleDrive(const qvtl::string& applicationName)
-    : CloudBase(service(), applicationName.str(), "gdEmail")
+    : CloudBase(service(), applicationName.str(), StoredTokens::emailKey(GDRIVE_CLOUD))
 {
     m_filePicker->setAppKey(clientId());
     if (isPlayerSection())
         m_filePicker->setSupportedExtensions(supportedTypes());
     setOAuthClient(std::make_unique<GoogleOAuth>(m_applicationName));
+}
+
+GoogleDrive::~GoogleDrive()
+{
+    // Its jobs go before the files they use.
+    closeNativeChooser();
+}
+
+DriveFiles* GoogleDrive::files()
+{
+    if (!m_files) {
+        m_tokens = std::make_unique<AccountTokens>(AccountTokens::Operations{
+            [this] { return accessToken(); }, [this] { return isTokenExpired(); },
+            [this](std::function<void(const CloudError&)> then) { renewAccessToken(std::move(then)); }});
+        m_files = std::make_unique<DriveFiles>(*m_tokens);
+    }
+    return m_files.get();
+}
+
+ListingSource* GoogleDrive::listingSource()
+{
+    return files();
 }
 
 QString GoogleDrive::clientId() const
@@ -374,41 +400,7 @@ int GoogleDrive::parseErrorReply(const QByteArray& body, std::string& message)
 
 CloudError GoogleDrive::describeError(const QNetworkReply* reply, const QByteArray& body)
 {
-    const QJsonObject object = QJsonDocument::fromJson(body).object();
-    const QJsonValue error = object.value(m_errorKey);
-    CloudError::Kind kind = CloudError::fromReply(reply).kind();
-    QString reason;
-    if (error.isObject()) {
-        const QJsonObject details = error.toObject();
-        reason = details.value(QStringLiteral("message")).toString();
-        const QString why =
-            details.value(QStringLiteral("errors")).toArray().first().toObject().value(QStringLiteral("reason")).toString();
-        static const std::pair<const char*, CloudError::Kind> kinds[] = {
-            {"storageQuotaExceeded", CloudError::QuotaExceeded}, {"quotaExceeded", CloudError::QuotaExceeded},
-            {"rateLimitExceeded", CloudError::RateLimited},      {"userRateLimitExceeded", CloudError::RateLimited},
-            {"authError", CloudError::Unauthorized},              {"notFound", CloudError::NotFound},
-        };
-        for (const auto& [tag, meaning] : kinds) {
-            if (why == QLatin1String(tag))
-                kind = meaning;
-        }
-    } else if (error.toString().contains(QLatin1String("invalid_grant"))) {
-        kind = CloudError::GrantRevoked;
-        reason = object.value(QStringLiteral("error_description")).toString(error.toString());
-    } else if (!error.toString().isEmpty()) {
-        reason = error.toString();
-    }
-    // An upload session's own address answers 404 once the service forgot it.
-    const QUrl address = reply->url();
-    if (kind == CloudError::NotFound && address.host() == QLatin1String(kApiHost)
-        && address.path().startsWith(QLatin1String("/upload/")) && QUrlQuery(address).hasQueryItem("upload_id"))
-        kind = CloudError::SessionExpired;
-    CloudError described(kind, reason);
-    bool ok = false;
-    const double seconds = reply->rawHeader("Retry-After").trimmed().toDouble(&ok);
-    if (ok && seconds >= 0 && seconds < 86400)
-        described.setRetryAfterMs(int(seconds * 1000));
-    return described;
+    return DriveAnswers::describe(reply, body);
 }
 
 bool GoogleDrive::usableReply(int kind, const QJsonObject& json)

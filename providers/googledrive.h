@@ -1,7 +1,13 @@
 #pragma once
 
 #include "cloudbase.h"
+#include "driveanswers.h"
 #include "qvtlstring.h"
+
+#include <memory>
+
+class AccountTokens;
+class DriveFiles;
 
 class QNetworkRequest;
 
@@ -16,11 +22,15 @@ public:
     static const char* const kAccountsHost;
     static const char* const kApiHost;
     static constexpr quint16 kFirstPort = 30000;
-    static constexpr const char* kFolderType = "application/vnd.google-apps.folder";
+    static constexpr const char* kFolderType = DriveAnswers::kFolderType;
     // The cloud error of a folder search that found a file of the name.
     static constexpr int kFileInTheWay = 409;
 
     explicit GoogleDrive(const qvtl::string& applicationName);
+    ~GoogleDrive() override;
+
+    // The account's files: its folders, searches and downloads.
+    DriveFiles* files();
 
     // Google Drive as the web side sees it: hosts, chooser page, cookie rule, windows.
     static const ServiceDescriptor& service();
@@ -34,6 +44,7 @@ public:
     QString sendRefreshTokenSyncRequest(QNetworkReply* failed = nullptr) override;
 
 protected:
+    ListingSource* listingSource() override;
     bool readyToUpload(UploadTask* task) override;
     bool ensureValidToken() override;
     QString readRefreshToken() override;
@@ -72,6 +83,9 @@ protected:
     static QUrl folderSearchUrl(const QString& name, const QString& parentId, bool oldestFolder = false);
 
 private:
+    std::unique_ptr<AccountTokens> m_tokens;
+    std::unique_ptr<DriveFiles> m_files;
+
     bool exchangeCode(const QString& code);
     bool finishSignIn(const QString& code);
     bool searchFolder(const QString& name, const QString& parentId);

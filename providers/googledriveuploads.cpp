@@ -29,12 +29,6 @@ QString mimeTypeOf(const QString& filePath)
     return database.mimeTypeForFile(filePath).name();
 }
 
-// A text inside a quoted term of a Drive search.
-QString quotedTerm(QString text)
-{
-    return text.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
-}
-
 // A text inside a JSON string.
 QString jsonText(const QString& text)
 {
@@ -64,9 +58,9 @@ QUrl GoogleDrive::folderSearchUrl(const QString& name, const QString& parentId, 
 {
     // Any item of that name matches; folders are listed first. Asked for the
     // oldest folder, only folders match, the first made first.
-    QString expression = QStringLiteral("name = '%1'").arg(quotedTerm(name));
+    QString expression = QStringLiteral("name = '%1'").arg(DriveAnswers::quotedTerm(name));
     if (!parentId.isEmpty())
-        expression += QStringLiteral(" and '%1' in parents").arg(quotedTerm(parentId));
+        expression += QStringLiteral(" and '%1' in parents").arg(DriveAnswers::quotedTerm(parentId));
     if (oldestFolder)
         expression += QStringLiteral(" and mimeType = '%1'").arg(QLatin1String(kFolderType));
     expression += QStringLiteral(" and trashed = false");

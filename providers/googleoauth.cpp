@@ -1,7 +1,7 @@
 #include "googleoauth.h"
 
 #include "cloudcredential.h"
-#include "googledrive.h"
+#include "driveanswers.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ QUrl GoogleOAuth::authorizationUrl(const QString& redirectUri, const QString& st
     query.addQueryItem(QStringLiteral("client_id"), credential(-1));
     query.addQueryItem(QStringLiteral("redirect_uri"), redirectUri);
     query.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
-    query.addQueryItem(QStringLiteral("scope"), GoogleDrive::hostUrl(GoogleDrive::kApiHost, "/auth/drive"));
+    query.addQueryItem(QStringLiteral("scope"), DriveAnswers::apiAddress("/auth/drive"));
     query.addQueryItem(QStringLiteral("access_type"), QStringLiteral("offline"));
     query.addQueryItem(QStringLiteral("state"), state);
     query.addQueryItem(QStringLiteral("code_challenge"), challenge);
@@ -70,7 +70,7 @@ QJsonObject GoogleOAuth::recordOf(const QJsonObject& answer) const
 
 QNetworkRequest GoogleOAuth::accountRequest(const QJsonObject& record, QByteArray*) const
 {
-    QNetworkRequest request(QUrl(GoogleDrive::hostUrl(GoogleDrive::kApiHost, "/drive/v2/about")));
+    QNetworkRequest request(QUrl(DriveAnswers::apiAddress("/drive/v2/about")));
     request.setRawHeader("Authorization", "Bearer " + record.value(QStringLiteral("access_token")).toString().toUtf8());
     return request;
 }

@@ -385,6 +385,9 @@ class Response:
         if content_type:
             self.headers.set("Content-Type", content_type)
         self.drop_after = None        # send this many body bytes, then drop
+        self.pause_after = None       # send this many body bytes, then wait `pause_for` seconds
+        self.pause_for = 0.0
+        self.pause_wait = None
         self.fault = None
 
     def head_bytes(self, keep_alive):
@@ -416,6 +419,12 @@ class Response:
         if self.stream is not None:
             sent = 0
             for block in self.stream:
+                if self.pause_after is not None and sent + len(block) > self.pause_after:
+                    # A peer that stops sending for a while mid-answer (streams only).
+                    head, self.pause_after = self.pause_after - sent, None
+                    conn.sendall(block[:head])
+                    self.pause_wait(self.pause_for)
+                    sent, block = sent + head, block[head:]
                 if self.drop_after is not None and sent + len(block) > self.drop_after:
                     conn.sendall(block[:self.drop_after - sent])
                     raise ConnectionDropped("dropped on purpose")

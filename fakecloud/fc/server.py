@@ -192,6 +192,10 @@ class Server:
             if fault and fault["kind"] == "drop" and fault.get("where", "auto") in ("response", "auto"):
                 length = resp.length if resp.stream is not None else len(resp.body)
                 resp.drop_after = int(fault.get("after", length // 2))
+            if fault and fault["kind"] == "pause" and fault.get("where") == "response":
+                length = resp.length if resp.stream is not None else len(resp.body)
+                resp.pause_after = int(fault.get("after", (length or 2) // 2))
+                resp.pause_for, resp.pause_wait = float(fault.get("seconds", 3)), self.stopping.wait
             if fault and fault["kind"] == "bad_length":
                 length = resp.length if resp.stream is not None else len(resp.body)
                 resp.headers.set("Content-Length", str(length + int(fault.get("extra", 1000))))
@@ -310,6 +314,8 @@ class Server:
         if kind == "endless":
             return Response(int(fault.get("status", 200)), stream=self.endless_body(), length=None,
                             content_type="application/json")
+        if kind == "pause" and fault.get("where") == "response":
+            return None  # answered normally, sent with a pause (see one)
         if kind == "pause":
             # Answered normally; the body stops being read for a while on its way.
             after = fault.get("after")

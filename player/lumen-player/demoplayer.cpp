@@ -4,6 +4,7 @@
 #include "downloader.h"
 #include "downloadmanagerplugin.h"
 #include "importroad.h"
+#include "liveroad.h"
 #include "menuinterface.h"
 #include "osutilities.h"
 #include "playertoolbutton.h"
@@ -124,12 +125,18 @@ int DemoPlayer::importThroughTheWindow(const ImportOptions& options)
     {
         WebWindowWatcher watcher(options.pictureFolder);
         for (CLOUD_TYPE cloud : options.clouds) {
-            say(QStringLiteral("--- importing from %1 through the player's window").arg(cloudName(cloud)));
-            ImportRoad road(menu->menuObject(), &watcher, cloud);
-            m_road = &road;
-            status = road.run([&] { chooseFromTheMenu(cloud, watcher); }, options.timeoutSeconds);
+            say(QStringLiteral("--- importing from %1 through the player's window%2")
+                    .arg(cloudName(cloud), options.browserRoad ? QStringLiteral(", signing in in the browser")
+                                                              : QString()));
+            std::unique_ptr<Road> road;
+            if (options.browserRoad)
+                road = std::make_unique<LiveRoad>(menu->menuObject(), &watcher, cloud);
+            else
+                road = std::make_unique<ImportRoad>(menu->menuObject(), &watcher, cloud);
+            m_road = road.get();
+            status = road->run([&] { chooseFromTheMenu(cloud, watcher); }, options.timeoutSeconds);
             m_road = nullptr;
-            queued += road.queuedAddresses();
+            queued += road->queuedAddresses();
             if (status != 0)
                 break;
         }

@@ -11,7 +11,7 @@
 
 class Downloader;
 class DownloadManagerPlugin;
-class ImportRoad;
+class Road;
 class PlayerWindow;
 class WebWindowWatcher;
 
@@ -30,6 +30,8 @@ public:
         int timeoutSeconds = 90;
         QString pictureFolder;
         QList<CLOUD_TYPE> clouds{DROPBOX_CLOUD, GDRIVE_CLOUD};
+        // Today's road: the sign-in in the user's browser, the native chooser.
+        bool browserRoad = false;
     };
 
     DemoPlayer(QString pluginFolder, QString downloadFolder);
@@ -73,5 +75,5 @@ private:
     QSE::Plugin* m_cloudPlugin = nullptr;
     QoviLumen::QLMCloudPluginInterface* m_cloud = nullptr;
     QString m_googleToken;
-    ImportRoad* m_road = nullptr;
+    Road* m_road = nullptr;
 };

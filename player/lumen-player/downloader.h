@@ -19,12 +19,19 @@ class QNetworkReply;
 // file of the Drive API and its size; its media is fetched with a bearer
 // token the player obtains from the cloud plug-in. A web page answered for
 // a video is refused, and a download that goes a while without a byte
-// fails, as the accounts' requests do.
+// fails, as the accounts' requests do. The bytes go to a ".part" file as
+// they arrive, through a bounded buffer: a cut connection, a stall or a
+// failing service is continued where the file stops, with a byte range,
+// a few times by itself and whenever the user tries again.
 class Downloader : public QObject
 {
     Q_OBJECT
 public:
     static constexpr int kStallLimitMs = 30000;
+    // What Qt may hold of an answer before the player takes it.
+    static constexpr qint64 kReadBufferBytes = 1024 * 1024;
+    // Attempts in a row that bring no byte, before a download fails.
+    static constexpr int kMaxAttempts = 3;
 
     enum State { Running, Done, Failed };
     struct Download {
@@ -65,10 +72,14 @@ private:
     void start(int id);
     void received(int id);
     void checkAnswer(int id);
+    bool acceptRange(Job& job, int status);
     void finished(int id);
-    // Ends the attempt in flight with a reason of the player's own.
-    void abandon(int id, const QString& why);
-    void fail(int id, const QString& why);
+    void keep(int id);
+    // Ends the attempt in flight with a reason of the player's own; a
+    // transient one is continued later, the others fail it.
+    void abandon(int id, const QString& why, bool transient = false);
+    // A resumable failure keeps what arrived for the next try.
+    void fail(int id, const QString& why, bool resumable = false);
     QString freePath(const QString& name) const;
 
     QString m_folder;

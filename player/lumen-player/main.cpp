@@ -73,7 +73,9 @@ bool parseOptions(const QApplication& app, Options& options)
     const QCommandLineOption signInRoad(QStringLiteral("sign-in-road"),
                                         QStringLiteral("How the plug-in signs in, kept as the Preferences keep it: "
                                                        "browser or embedded (with --import: embedded, the road "
-                                                       "whose web windows the demo follows)."),
+                                                       "whose web windows the demo follows, unless browser is "
+                                                       "given: today's road, the sign-in in a browser window of "
+                                                       "the demo's, then the native chooser)."),
                                         QStringLiteral("road"));
     parser.addOptions({plugins, proxy, authorities, geography, import, pingHost, downloads, interactive, timeout, pictures,
                        signInRoad});
@@ -160,6 +162,7 @@ int main(int argc, char** argv)
 
     if (!options.signInRoad.isEmpty())
         PlayerWindow::storeSignInRoad(options.signInRoad);
+    options.import.browserRoad = PlayerWindow::signInRoad() == QLatin1String("browser");
     DemoPlayer player(options.pluginFolder, options.downloads);
     const int status = player.run();
     if (status != 0)

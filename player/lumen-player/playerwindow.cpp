@@ -34,6 +34,7 @@ PlayerWindow::PlayerWindow(Downloader& downloads, QWidget* parent)
       m_importDrive(new QAction(tr("Import from Google Drive..."), this)),
       m_showCloudButton(new QAction(tr("Show the cloud button"), this)),
       m_signInInBrowser(new QAction(tr("Sign in to clouds in the web browser"), this)),
+      m_nativeChooser(new QAction(tr("Choose cloud files in the player's own window"), this)),
       m_downloadsView(new DownloadsView(downloads, this))
 {
     setWindowTitle(QStringLiteral("Lumen"));
@@ -61,6 +62,15 @@ PlayerWindow::PlayerWindow(Downloader& downloads, QWidget* parent)
     preferences->addAction(m_signInInBrowser);
     connect(m_signInInBrowser, &QAction::toggled, this, [this](bool browser) {
         storeSignInRoad(QLatin1String(browser ? "browser" : "embedded"));
+        if (m_settingsConsumer)
+            m_settingsConsumer->settingsChanged();
+    });
+    // Unchecked: the services' own choosers, in the plug-in's web window.
+    m_nativeChooser->setCheckable(true);
+    m_nativeChooser->setChecked(nativeChooser());
+    preferences->addAction(m_nativeChooser);
+    connect(m_nativeChooser, &QAction::toggled, this, [this](bool native) {
+        storeNativeChooser(native);
         if (m_settingsConsumer)
             m_settingsConsumer->settingsChanged();
     });
@@ -142,4 +152,18 @@ void PlayerWindow::storeSignInRoad(const QString& road)
 {
     if (auto group = cloudGroup(true))
         group->SetString("SignInRoad", road.toStdString());
+}
+
+bool PlayerWindow::nativeChooser()
+{
+    bool native = false;
+    if (auto group = cloudGroup(false))
+        group->GetBool("NativeChooser", native);
+    return native;
+}
+
+void PlayerWindow::storeNativeChooser(bool native)
+{
+    if (auto group = cloudGroup(true))
+        group->SetBool("NativeChooser", native);
 }

@@ -39,6 +39,7 @@ public:
     QAction* importAction(unsigned id) const;
     QAction* cloudButtonPreference() const { return m_showCloudButton; }
     QAction* signInRoadPreference() const { return m_signInInBrowser; }
+    QAction* nativeChooserPreference() const { return m_nativeChooser; }
     DownloadsView* downloadsView() const { return m_downloadsView; }
 
     // What "Show the cloud button" keeps: the player's own setting.
@@ -47,6 +48,9 @@ public:
     // How the plug-in signs in: "browser" (unless told otherwise) or "embedded".
     static QString signInRoad();
     static void storeSignInRoad(const QString& road);
+    // What "Choose cloud files in the player's own window" keeps.
+    static bool nativeChooser();
+    static void storeNativeChooser(bool native);
 
 private:
     void addButtons(QToolBar* bar, QoviLumen::ToolBarInterface* toolBar);
@@ -57,6 +61,7 @@ private:
     QAction* m_importDrive;
     QAction* m_showCloudButton;
     QAction* m_signInInBrowser;
+    QAction* m_nativeChooser;
     DownloadsView* m_downloadsView;
     QoviLumen::SettingsConsumerInterface* m_settingsConsumer = nullptr;
     QList<QPointer<QoviLumen::PlayerToolButton>> m_buttons;

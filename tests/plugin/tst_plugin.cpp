@@ -362,20 +362,25 @@ private slots:
 
     void signInRoadSetting_data()
     {
-        const auto row = table<QString, int, bool>("stored", "kind", "browser"); // stored: empty for none
-        row("browser unless told", QString(), int(GDRIVE_CLOUD), true);
-        row("browser", "browser", int(DROPBOX_CLOUD), true);
-        row("embedded", "embedded", int(GDRIVE_CLOUD), false);
-        row("a value it does not know", "tab", int(GDRIVE_CLOUD), true);
+        // stored: empty for none; nativeSetting: "NativeChooser"; native: the chooser of our own opens
+        const auto row = table<QString, int, bool, bool, bool>("stored", "kind", "browser", "nativeSetting", "native");
+        row("browser unless told", QString(), int(GDRIVE_CLOUD), true, false, true);
+        row("browser", "browser", int(DROPBOX_CLOUD), true, false, true);
+        row("embedded", "embedded", int(GDRIVE_CLOUD), false, false, false);
+        row("embedded, the native chooser asked for", "embedded", int(DROPBOX_CLOUD), false, true, true);
+        row("a value it does not know", "tab", int(GDRIVE_CLOUD), true, false, true);
     }
 
     void signInRoadSetting()
     {
-        const auto [stored, kind, browser] = fetch<QString, int, bool>("stored", "kind", "browser");
+        const auto [stored, kind, browser, nativeSetting, native] =
+            fetch<QString, int, bool, bool, bool>("stored", "kind", "browser", "nativeSetting", "native");
         QVERIFY(settingsGroup()->SetString("SignInRoad", stored.toStdString()));
+        QVERIFY(settingsGroup()->SetBool("NativeChooser", nativeSetting));
         kind == DROPBOX_CLOUD ? m_plugin->importFromDropbox() : m_plugin->importFromGDrive();
         CloudBase* cloud = m_plugin->account(CLOUD_TYPE(kind));
         QCOMPARE(int(cloud->signInRoad()), int(browser ? CloudBase::BrowserRoad : CloudBase::EmbeddedRoad));
+        QCOMPARE(cloud->usesNativeChooser(), native);
         QPointer<SignInWindow> window = shownSignInWindow();
         QCOMPARE(window != nullptr, browser);
         if (!browser)

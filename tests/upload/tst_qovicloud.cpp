@@ -30,6 +30,8 @@ private slots:
     void exitStatuses();
     void signalsEndAnyWait_data();
     void signalsEndAnyWait();
+    void downloadInterruptedThenContinued_data();
+    void downloadInterruptedThenContinued();
     void todaysRules_data();
     void todaysRules();
 
@@ -209,6 +211,45 @@ void QoviCloudTest::exitStatuses_data()
     QTest::newRow("Retry-After 0, four retries, then the failure")
         << toDrive << QJsonArray{rateLimit("/drive/v3/files", -1)} << 1 << "failed: @file"
         << "too many requests; the service asked to wait (Rate Limit Exceeded); trying again at once (4 of 4)";
+    // Files: listed as their pages come, searched, downloaded.
+    const auto listFault = [](const char* kind) {
+        return QJsonArray{QJsonObject{{"path", "/2/files/list_folder"}, {"kind", kind}, {"status", 400}, {"times", 1},
+                                      {"retry_after", 0}}};
+    };
+    QTest::newRow("ls the top") << QStringList{"ls"} << QJsonArray() << 0 << "Documents/\nholiday.mov\nVideos/\n" << "";
+    QTest::newRow("ls --long") << QStringList{"ls", "/Videos", "--long"} << QJsonArray() << 0 << "  2.00 MiB  " << "";
+    QTest::newRow("ls --json --recursive") << QStringList{"ls", "--json", "--recursive"} << QJsonArray() << 0
+                                           << "\"path\":\"/Videos/clip.mkv\",\"size\":2097152,\"type\":\"file\"}"
+                                           << "";
+    QTest::newRow("ls a file") << QStringList{"ls", "/Videos/clip.mkv"} << QJsonArray() << 0 << "clip.mkv\n" << "";
+    QTest::newRow("ls of Drive, a path walked") << QStringList{"ls", "/Videos", "--cloud", "gdrive"} << QJsonArray()
+                                                << 0 << "holiday.mov\n" << "";
+    QTest::newRow("ls nothing there") << QStringList{"ls", "/Nope"} << QJsonArray() << 1 << ""
+                                      << "qovi-cloud: Dropbox: nothing at /Nope\n";
+    QTest::newRow("ls 429, then the page") << QStringList{"ls"} << listFault("rate_limit") << 0 << "Videos/"
+                                           << "; trying again at once (1 of 4)";
+    QTest::newRow("ls refused") << QStringList{"ls"} << listFault("status") << 1 << ""
+                                << "Dropbox: / could not be listed: the request failed";
+    // The stored tokens, without the account: Google's renewed with its refresh token.
+    QTest::newRow("ls of Drive, the token refused once")
+        << QStringList{"ls", "--cloud", "gdrive"}
+        << QJsonArray{QJsonObject{{"path", "/drive/v3/files"}, {"kind", "expired"}, {"times", 1}}} << 0 << "Videos/\n"
+        << "";
+    QTest::newRow("ls of Dropbox, the token refused")
+        << QStringList{"ls"} << QJsonArray{QJsonObject{{"path", "/2/files/list_folder"}, {"kind", "expired"}}} << 1
+        << "" << "Dropbox: / could not be listed: the sign-in was withdrawn; connect again";
+    QTest::newRow("search") << QStringList{"search", "CLIP", "--cloud", "gdrive"} << QJsonArray() << 0 << "clip.mkv\n"
+                            << "";
+    QTest::newRow("help of download") << QStringList{"help", "download"} << QJsonArray() << 0
+                                      << "Exit status: 0 downloaded" << "";
+    QTest::newRow("download without REMOTE") << QStringList{"download"} << QJsonArray() << 2 << ""
+                                             << "usage: qovi-cloud download REMOTE [LOCAL]";
+    QTest::newRow("download onto a file") << QStringList{"download", "/Videos/clip.mkv", "@file"} << QJsonArray() << 2
+                                          << "" << "@file exists; remove it or name another LOCAL";
+    QTest::newRow("download a folder") << QStringList{"download", "/Videos", "@dir/Videos"} << QJsonArray() << 2 << ""
+                                       << "/Videos is a folder";
+    QTest::newRow("download, not connected") << QStringList{"@nobody", "download", "/a.mkv", "@dir/a.mkv"}
+                                             << QJsonArray() << 3 << "" << "Dropbox is not connected";
     QTest::newRow("retries counted per operation")
         << toDrive << QJsonArray{fault("/drive/v2/about", "GET", 503, 1), rateLimit("/drive/v3/files", 4)} << 0
         << "uploaded: @file" << "(Rate Limit Exceeded); trying again at once (4 of 4)";
@@ -294,6 +335,60 @@ void QoviCloudTest::signalsEndAnyWait()
     QVERIFY2(tool.waitForFinished(2500), "the wait outlived the signal");
     QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
     QCOMPARE(tool.exitCode(), 130);
+}
+
+void QoviCloudTest::downloadInterruptedThenContinued_data()
+{
+    QTest::addColumn<QString>("cloud");
+    QTest::addColumn<QString>("path"); // where the file's bytes come from
+    QTest::newRow("Dropbox, a temporary link") << "dropbox" << "/apitl/1/*";
+    QTest::newRow("Google Drive, the file's media") << "gdrive" << "/drive/v3/files/*";
+}
+
+void QoviCloudTest::downloadInterruptedThenContinued()
+{
+    QFETCH(QString, cloud);
+    QFETCH(QString, path);
+    const bool drive = cloud == "gdrive";
+    m_cloud.control("DELETE", "/faults");
+    m_cloud.control("POST", "/files/generate", {{"service", drive ? "google" : "dropbox"}, {"folder", ""},
+                                                {"count", 1}, {"size", 40000000}, {"prefix", "film " + cloud}});
+    const QString name = "film " + cloud + " 00001.bin";
+    const QString local = m_files.filePath(name);
+    // The stand-in stops sending half-way: Ctrl-C then.
+    m_cloud.addFault({{"path", path}, {"kind", "pause"}, {"where", "response"}, {"after", 20000000}, {"seconds", 20},
+                      {"times", 1}});
+    QProcess tool;
+    start(tool, {"download", "/" + name, local, "--cloud", cloud});
+    QVERIFY(waitFor([&] { return QFileInfo(local + ".part").size() >= 10000000; }));
+    ::kill(pid_t(tool.processId()), SIGINT);
+    QVERIFY(tool.waitForFinished(2500));
+    QCOMPARE(tool.exitCode(), 130);
+    const qint64 kept = QFileInfo(local + ".part").size();
+    QVERIFY2(tool.readAllStandardError().contains(" of 38.1 MiB; run the command again to continue"), "not said");
+    QVERIFY(!QFileInfo::exists(local));
+    // The next run continues it from there, and the file is the stored one.
+    m_cloud.control("DELETE", "/record");
+    QByteArray out;
+    QCOMPARE(run({"download", "/" + name, local, "--cloud", cloud}, &out), 0);
+    QVERIFY2(out.contains(("downloaded: /" + name + " -> " + local + " (38.1 MiB)").toUtf8()), out.constData());
+    QJsonArray fetched;
+    for (const QJsonValue& request : requests(m_cloud, QString(), QString())) {
+        if (request["path"].toString().startsWith(path.chopped(1)) && !request["query"].toString().contains("fields"))
+            fetched.append(request);
+    }
+    QCOMPARE(fetched.size(), 1);
+    QCOMPARE(header(fetched[0].toObject(), "Range"), QStringLiteral("bytes=%1-").arg(kept));
+    QFile file(local);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    QVERIFY(sha.addData(&file));
+    QString stored;
+    for (const QJsonValue& entry : m_cloud.control("GET", "/files?service=" + QString(drive ? "google" : "dropbox"))["files"].toArray()) {
+        if (entry["name"].toString() == name)
+            stored = entry["sha256"].toString();
+    }
+    QCOMPARE(QString::fromLatin1(sha.result().toHex()), stored);
 }
 
 void QoviCloudTest::todaysRules_data()

@@ -1,9 +1,13 @@
 #include "clitool.h"
 
+#include "cloudentry.h"
 #include "dropbox.h"
+#include "dropboxfiles.h"
+#include "drivefiles.h"
 #include "googledrive.h"
 #include "interruptwatcher.h"
 #include "tokenstorage.h"
+#include "networksetup.h"
 #include "progressbar.h"
 #include "retryanswerer.h"
 #include "uploadqueue.h"
@@ -13,9 +17,6 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QMap>
-#include <QNetworkProxy>
-#include <QSslCertificate>
-#include <QSslConfiguration>
 #include <QTimer>
 
 #include <cstdio>
@@ -37,6 +38,9 @@ const char* const kSummary =
     "  disconnect                  sign out\n"
     "  space                       free space of the account\n"
     "  upload FILE... --to FOLDER  upload files into a folder of the account\n"
+    "  ls [FOLDER]                 the files and folders in a folder\n"
+    "  search TEXT                 the files and folders whose names hold TEXT\n"
+    "  download REMOTE [LOCAL]     download a file, continuing a partial one\n"
     "  help [COMMAND]              this text, or one command's\n"
     "\n"
     "Options:\n"
@@ -78,6 +82,30 @@ const QMap<QString, const char*>& commandHelp()
                    "  Example: qovi-cloud upload holiday.mp4 clip.mkv --to /Videos\n"
                    "  Exit status: 0 all uploaded, 1 one or more failed or canceled,\n"
                    "  2 a file cannot be read (nothing is sent), 3 not connected, 130 interrupted.\n"},
+        {"ls", "qovi-cloud ls [FOLDER] [--long] [--json] [--recursive] [--cloud dropbox|gdrive]\n"
+               "  Lists the files and folders in FOLDER (default: the top of the account),\n"
+               "  folders with a / after the name, as the pages come from the service.\n"
+               "  --long      the size (1.50 GiB) and the date before each name\n"
+               "  --json      one JSON object per line (name, path, id, type, size,\n"
+               "              modified, mimeType), for scripts\n"
+               "  --recursive the folders inside too, each entry with its whole path\n"
+               "  Example: qovi-cloud ls /Videos --long\n"
+               "  Exit status: 0, 1 failed or nothing at FOLDER, 3 not connected, 130 interrupted.\n"},
+        {"search", "qovi-cloud search TEXT [--long] [--json] [--cloud dropbox|gdrive]\n"
+                   "  Finds the files and folders, anywhere in the account, whose names hold\n"
+                   "  every word of TEXT, in any case.\n"
+                   "  Example: qovi-cloud search \"big buck\" --long\n"
+                   "  Exit status: 0 (nothing found included), 1 failed, 3 not connected, 130 interrupted.\n"},
+        {"download", "qovi-cloud download REMOTE [LOCAL] [--cloud dropbox|gdrive]\n"
+                     "  Downloads the file at REMOTE (\"/Videos/clip.mkv\") to LOCAL (default:\n"
+                     "  its name, here; a folder: its name in there), with a progress bar. The\n"
+                     "  bytes go to LOCAL.part as they arrive, which becomes LOCAL once it has\n"
+                     "  the size the service stored. A cut connection is continued where it\n"
+                     "  stopped; after a failure or Ctrl-C, LOCAL.part stays, and the same\n"
+                     "  command later continues it.\n"
+                     "  Example: qovi-cloud download \"/Videos/Big Buck Bunny.mp4\" ~/Videos\n"
+                     "  Exit status: 0 downloaded, 1 failed, 2 wrong usage or LOCAL exists,\n"
+                     "  3 not connected, 130 interrupted.\n"},
     };
     return help;
 }
@@ -138,20 +166,6 @@ CliTool::~CliTool()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-QString CliTool::readableSize(quint64 bytes)
-{
-    if (bytes < 1024)
-        return QStringLiteral("%1 bytes").arg(bytes);
-    static const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    double value = double(bytes) / 1024;
-    int unit = 0;
-    while (value >= 1024 && unit < 5) {
-        value /= 1024;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(value, 0, 'f', value < 10 ? 2 : 1).arg(QLatin1String(units[unit]));
-}
-
 void CliTool::onInterrupted()
 {
     // Every wait ends at once; each command returns as soon as its own
@@ -189,7 +203,10 @@ int CliTool::runCommand(const QStringList& arguments)
     const QCommandLineOption target(QStringLiteral("to"), QStringLiteral("Target folder."), QStringLiteral("folder"));
     const QCommandLineOption proxy(QStringLiteral("proxy"), QStringLiteral("HTTP proxy."), QStringLiteral("host:port"));
     const QCommandLineOption caCertificate(QStringLiteral("ca-cert"), QStringLiteral("Authority."), QStringLiteral("file"));
-    parser.addOptions({help, version, cloud, target, proxy, caCertificate});
+    const QCommandLineOption longForm({QStringLiteral("l"), QStringLiteral("long")}, QStringLiteral("Sizes and dates."));
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object per line."));
+    const QCommandLineOption recursive({QStringLiteral("R"), QStringLiteral("recursive")}, QStringLiteral("Folders inside too."));
+    parser.addOptions({help, version, cloud, target, proxy, caCertificate, longForm, json, recursive});
     if (!parser.parse(arguments)) {
         QString error = parser.errorText();
         if (error.endsWith(QLatin1Char('.')))
@@ -238,6 +255,13 @@ int CliTool::runCommand(const QStringList& arguments)
     }
     if (command == QLatin1String("space"))
         return space(chosen);
+    if (command != QLatin1String("upload")) {
+        FileCommands::Format format;
+        format.longForm = parser.isSet(longForm);
+        format.json = parser.isSet(json);
+        format.recursive = parser.isSet(recursive);
+        return files(chosen, command, positional.mid(1), format);
+    }
     if (positional.size() < 2 || !parser.isSet(target)) {
         complain(QStringLiteral("usage: qovi-cloud upload FILE... --to FOLDER"));
         return Usage;
@@ -247,27 +271,11 @@ int CliTool::runCommand(const QStringList& arguments)
 
 bool CliTool::configureNetwork(const QString& proxy, const QString& caCertificate)
 {
-    if (!proxy.isEmpty()) {
-        const int colon = proxy.lastIndexOf(QLatin1Char(':'));
-        bool ok = false;
-        const quint16 port = colon > 0 ? proxy.mid(colon + 1).toUShort(&ok) : 0;
-        if (!ok || port == 0) {
-            complain(QStringLiteral("--proxy wants host:port, not %1").arg(proxy));
-            return false;
-        }
-        QNetworkProxy::setApplicationProxy(QNetworkProxy(QNetworkProxy::HttpProxy, proxy.left(colon), port));
-    }
-    if (!caCertificate.isEmpty()) {
-        const QList<QSslCertificate> authorities = QSslCertificate::fromPath(caCertificate);
-        if (authorities.isEmpty()) {
-            complain(QStringLiteral("no certificate in %1").arg(caCertificate));
-            return false;
-        }
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(authorities);
-        QSslConfiguration::setDefaultConfiguration(tls);
-    }
-    return true;
+    QString problem;
+    if (NetworkSetup::apply(proxy, caCertificate, &problem))
+        return true;
+    complain(problem);
+    return false;
 }
 
 CloudBase* CliTool::account(const QString& cloud)
@@ -308,6 +316,36 @@ int CliTool::status()
     return Ok;
 }
 
+int CliTool::files(CloudBase* chosen, const QString& command, const QStringList& arguments,
+                   const FileCommands::Format& format)
+{
+    const int most = command == QLatin1String("download") ? 2 : 1;
+    const int least = command == QLatin1String("ls") ? 0 : 1;
+    if (arguments.size() < least || arguments.size() > most) {
+        complain(QStringLiteral("usage: %1").arg(QString::fromLatin1(commandHelp().value(command)).section('\n', 0, 0)));
+        return Usage;
+    }
+    for (const QString& given : arguments) {
+        if (m_unreadable.contains(given)) {
+            complain(QStringLiteral("%1: the name is not UTF-8").arg(given));
+            return Usage;
+        }
+    }
+    if (!requireConnected(chosen))
+        return NotConnected;
+    CloudFiles* files = nullptr;
+    if (auto* dropbox = qobject_cast<DropBox*>(chosen))
+        files = dropbox->files();
+    else if (auto* drive = qobject_cast<GoogleDrive*>(chosen))
+        files = drive->files();
+    FileCommands commands(*files, *m_interrupts);
+    if (command == QLatin1String("ls"))
+        return commands.list(arguments.value(0), format);
+    if (command == QLatin1String("search"))
+        return commands.search(arguments.join(QLatin1Char(' ')), format);
+    return commands.download(arguments.value(0), arguments.value(1));
+}
+
 bool CliTool::requireConnected(CloudBase* chosen)
 {
     if (chosen->isConnected(false))
@@ -331,7 +369,7 @@ int CliTool::space(CloudBase* chosen)
         complain(QStringLiteral("%1 did not tell its free space: %2").arg(nameOf(chosen), chosen->lastError().text()));
         return Failed;
     }
-    say(QStringLiteral("%1: %2 free").arg(nameOf(chosen), readableSize(free)));
+    say(QStringLiteral("%1: %2 free").arg(nameOf(chosen), CloudEntry::readableSize(free)));
     return Ok;
 }
 
@@ -414,7 +452,7 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
         switch (outcome.ending) {
         case UploadOutcome::Finished:
             bar->finish(QStringLiteral("uploaded: %1 -> %2 (%3)")
-                            .arg(outcome.filePath, outcome.storedPath, readableSize(outcome.storedSize)));
+                            .arg(outcome.filePath, outcome.storedPath, CloudEntry::readableSize(outcome.storedSize)));
             break;
         case UploadOutcome::Canceled:
             ++failures;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filecommands.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -25,9 +27,6 @@ public:
     // The arguments as the process got them, the program's name first.
     int run(const QList<QByteArray>& arguments);
 
-    // "1.5 GiB", "734 bytes": sizes as people read them.
-    static QString readableSize(quint64 bytes);
-
 private:
     int runCommand(const QStringList& arguments);
     bool configureNetwork(const QString& proxy, const QString& caCertificate);
@@ -36,6 +35,8 @@ private:
     int space(CloudBase* account);
     int connectAccount(CloudBase* account);
     int upload(CloudBase* account, const QStringList& files, const QString& folder);
+    int files(CloudBase* account, const QString& command, const QStringList& arguments,
+              const FileCommands::Format& format);
     bool requireConnected(CloudBase* account);
     void onInterrupted();
 

@@ -2,6 +2,7 @@
 
 #include "cloudbase.h"
 #include "interruptwatcher.h"
+#include "retryline.h"
 #include "uploadqueue.h"
 
 namespace {
@@ -9,13 +10,6 @@ namespace {
 // How the account words a failed synchronous request: "Failed for
 // processing <KIND>: <reason>".
 const QString kSyncFailure = QStringLiteral("Failed for processing ");
-
-QString seconds(int milliseconds)
-{
-    if (milliseconds == 0)
-        return QStringLiteral("at once");
-    return QStringLiteral("in %1 s").arg(milliseconds / 1000.0, 0, 'g', 3);
-}
 
 } // namespace
 
@@ -31,10 +25,7 @@ RetryAnswerer::RetryAnswerer(CloudBase& account, InterruptWatcher& interrupts)
 
 int RetryAnswerer::pauseBefore(const CloudError& why, int retry)
 {
-    if (why.retryAfterMs() >= 0)
-        return qMin(why.retryAfterMs(), UploadQueue::kLongestPauseMs);
-    const qint64 pause = qint64(UploadQueue::kFirstPauseMs) << qMin(retry - 1, 16);
-    return int(qMin<qint64>(pause, UploadQueue::kLongestPauseMs));
+    return RetryPolicy::pauseBefore(why, retry);
 }
 
 void RetryAnswerer::answer(const QString& question, bool& retry)
@@ -51,10 +42,7 @@ void RetryAnswerer::answer(const QString& question, bool& retry)
         return;
     ++m_retries;
     const int pause = pauseBefore(why, m_retries);
-    emit retrying(QStringLiteral("%1: %2; trying again %3 (%4 of %5)")
-                      .arg(QLatin1String(m_account.service().name), why.text(), seconds(pause))
-                      .arg(m_retries)
-                      .arg(UploadQueue::kMaxRetries));
+    emit retrying(RetryLine::text(QLatin1String(m_account.service().name), why, pause, m_retries));
     retry = m_interrupts.pause(pause);
 }
 

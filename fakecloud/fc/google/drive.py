@@ -73,9 +73,9 @@ def drive(server, req):
         return files_list(server, req, u)
     m = re.match(r"^/drive/v3/files/([^/]+)$", path)
     if m and req.method == "GET":
-        with st.lock:
-            f = u["files"].get(m.group(1))
-        if f is None or f["id"] == u["root_id"] and m.group(1) != "root":
+        with st.lock:  # "root" names the top folder, as its own id does ("My Drive", no parents)
+            f = u["files"].get(u["root_id"] if m.group(1) == "root" else m.group(1))
+        if f is None:
             return gerror(404, "File not found: %s." % m.group(1), "notFound", status="NOT_FOUND",
                           location="fileId", location_type="parameter")
         if req.params.get("alt") == "media":

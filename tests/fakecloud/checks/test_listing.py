@@ -59,6 +59,8 @@ class Listing(StandInCase):
                 status, got, entry = self.walk(path, args)
                 entry = entry.get("metadata", {}).get("metadata", entry)
                 self.assertEqual((status, got, entry["name"] if isinstance(first, str) else set(entry)), (200, sizes, first))
+        top = [self.call("/drive/v3/files/%s?" % fid, {"fields": "id,name,parents"})[1] for fid in ("root", self.stored("google", "name")["Many"]["parents"][0])]
+        self.assertEqual([(t["name"], bool(t.get("parents"))) for t in top], [("My Drive", False)] * 2)  # the top, by alias or id
         files = self.call(drive, {"q": self.inside, "pageSize": 1, "fields": "files(size,md5Checksum)"})[1]["files"]
         self.assertEqual(files, [{"size": "1000", "md5Checksum": hashlib.md5(pattern(self.many + "clip", 0, 1000)).hexdigest()}])
 
@@ -100,6 +102,10 @@ class Listing(StandInCase):
                 if status in (200, 206):
                     start, end = map(int, content_range.split()[1].split("/")[0].split("-")) if content_range else (0, (3 << 20) - 1)
                     self.assertEqual((r.body, r.getheader("Accept-Ranges")), (pattern(seed, start, end + 1), "bytes"))
+        self.ctl("POST", "/faults", {"path": "/apitl/1/*", "kind": "pause", "where": "response", "after": 1000,
+                                     "seconds": 1, "times": 1})  # a peer that stops sending for a while
+        t0, r = time.monotonic(), self.https("GET", link)
+        self.assertEqual((r.body, time.monotonic() - t0 >= 1), (pattern("/holiday.mov", 0, 3 << 20), True))
         for seconds, status in [(4 * 3600 - 5, 206), (10, 410)]:  # valid for 4 hours by the clock
             self.ctl("POST", "/clock", {"advance": seconds})
             self.assertEqual(self.https("GET", link, headers={"Range": "bytes=0-0"}).status, status)
