@@ -15,11 +15,13 @@ if(LUMEN_SANITIZE)
         "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
-# lumen_add_qtest(NAME <name> SOURCES <files...> LIBS <targets...> [LAUNCHER <program>])
+# lumen_add_qtest(NAME <name> SOURCES <files...> LIBS <targets...> [LAUNCHER <program>]
+#                 [LOCKS <resources...>])
 # A QtTest executable registered with CTest, run on the offscreen platform
-# (or as the launcher, given the program, runs it).
+# (or as the launcher, given the program, runs it). LOCKS names what only one
+# test program at a time may hold, such as a fixed port.
 function(lumen_add_qtest)
-    cmake_parse_arguments(T "" "NAME;LAUNCHER" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "" "NAME;LAUNCHER" "SOURCES;LIBS;LOCKS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
     lumen_strict(${T_NAME})
@@ -31,4 +33,7 @@ function(lumen_add_qtest)
     set_tests_properties(${T_NAME} PROPERTIES
         ENVIRONMENT "${LUMEN_TEST_ENVIRONMENT};HOME=${home};XDG_CONFIG_HOME=${home}/config;XDG_CACHE_HOME=${home}/cache;XDG_DATA_HOME=${home}/data"
         TIMEOUT 300)
+    if(T_LOCKS)
+        set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK "${T_LOCKS}")
+    endif()
 endfunction()
