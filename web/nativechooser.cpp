@@ -80,8 +80,14 @@ void NativeChooser::buildWindow()
     m_view->setWordWrap(false);
     m_view->verticalHeader()->hide();
     m_view->horizontalHeader()->setSectionResizeMode(EntryModel::NameColumn, QHeaderView::Stretch);
-    m_view->horizontalHeader()->setSectionResizeMode(EntryModel::SizeColumn, QHeaderView::ResizeToContents);
-    m_view->horizontalHeader()->setSectionResizeMode(EntryModel::ModifiedColumn, QHeaderView::ResizeToContents);
+    // Wide enough for the widest size and date from the start: measuring the
+    // rows would cost a pass over every page and lag behind the first one.
+    const QFontMetrics metrics = m_view->fontMetrics();
+    const int margin = 4 * metrics.averageCharWidth();
+    m_view->horizontalHeader()->resizeSection(EntryModel::SizeColumn,
+                                              metrics.horizontalAdvance(QStringLiteral("1023.9 MiB")) + margin);
+    m_view->horizontalHeader()->resizeSection(EntryModel::ModifiedColumn,
+                                              metrics.horizontalAdvance(QStringLiteral("2026-12-31 23:59")) + margin);
     m_view->installEventFilter(this);
     connect(m_view, &QTableView::doubleClicked, this, &NativeChooser::activate);
     connect(m_view->selectionModel(), &QItemSelectionModel::selectionChanged, this, &NativeChooser::updateState);
