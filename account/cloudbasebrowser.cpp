@@ -147,7 +147,7 @@ void CloudBase::renewAccessToken(std::function<void(const CloudError&)> then)
         then(CloudError());
         return;
     }
-    // The design's Dropbox token has no renewal: the user signs in again.
+    // The embedded road's Dropbox token has no renewal: the user signs in again.
     then(m_lastError.isError() ? m_lastError : CloudError(CloudError::Unauthorized));
 }
 

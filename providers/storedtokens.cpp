@@ -56,7 +56,7 @@ QByteArray StoredTokens::header() const
 
 bool StoredTokens::expired() const
 {
-    // The design's Google record tells its lifetime too: renewed once it ran
+    // The embedded road's Google record tells its lifetime too: renewed once it ran
     // out (a browser road's record is renewed ahead of that).
     const QJsonObject record = m_record.object();
     const double lifetimeMs = record.value(QStringLiteral("expires_in")).toDouble() * 1000;

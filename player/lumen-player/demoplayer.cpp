@@ -107,7 +107,11 @@ QString DemoPlayer::googleToken(bool refused)
 {
     if (!m_cloud)
         return QString();
-    if (refused || m_googleToken.isEmpty() || m_cloud->isGDriveTokenExpired())
+    // Asked first: it makes the plug-in's accounts on first need, without
+    // which the plug-in has no token to give (a player that fetches before
+    // any import).
+    const bool expired = m_cloud->isGDriveTokenExpired();
+    if (refused || m_googleToken.isEmpty() || expired)
         m_googleToken = m_cloud->refreshGDriveToken();
     return m_googleToken;
 }
@@ -219,6 +223,37 @@ int DemoPlayer::runForAPerson()
     loop.exec();
     shutDown();
     return 0;
+}
+
+int DemoPlayer::fetch(const QList<QUrl>& addresses, int timeoutSeconds)
+{
+    int failed = 0;
+    int left = int(addresses.size());
+    QEventLoop loop;
+    const QMetaObject::Connection ended =
+        QObject::connect(m_downloader.get(), &Downloader::ended, &loop, [&](int id) {
+            const Downloader::Download& download = m_downloader->download(id);
+            if (download.state == Downloader::Done) {
+                say(QStringLiteral("downloaded: %1 (%2 bytes)").arg(download.name).arg(download.received));
+            } else {
+                say(QStringLiteral("failed: %1: %2").arg(download.name, download.why));
+                ++failed;
+            }
+            if (--left == 0)
+                loop.quit();
+        });
+    for (const QUrl& address : addresses)
+        m_downloader->add(address);
+    QTimer::singleShot(timeoutSeconds * 1000, &loop, [&] {
+        say(QStringLiteral("failed: %1 download(s) still running after %2 s").arg(left).arg(timeoutSeconds));
+        failed += left;
+        loop.quit();
+    });
+    if (left > 0)
+        loop.exec();
+    QObject::disconnect(ended);
+    shutDown();
+    return failed == 0 ? 0 : 1;
 }
 
 void DemoPlayer::shutDown()

@@ -51,6 +51,10 @@ public:
     int importThroughTheWindow(const ImportOptions& options);
     // A person uses the window until they close it.
     int runForAPerson();
+    // Fetches addresses through the player's downloads list, as it does
+    // what the plug-in queues: a "downloaded: <name> (<bytes> bytes)" line
+    // each, or why it failed. The process exit status.
+    int fetch(const QList<QUrl>& addresses, int timeoutSeconds);
 
     // The token a Google Drive download needs, from the plug-in's cloud
     // interface: a fresh one when there is none yet, when it expired, or

@@ -81,6 +81,7 @@ struct Downloader::Job {
     QPointer<QNetworkReply> reply;
     std::unique_ptr<QFile> file;
     QElapsedTimer clock;
+    qint64 takenAt = 0; // ms on the clock when arrived bytes were last taken
     QTimer stall;
     QString abandoned; // why the player ended the attempt itself
     bool transient = false;
@@ -121,6 +122,11 @@ int Downloader::add(const QUrl& address)
     job->stall.setSingleShot(true);
     const int id = count();
     connect(&job->stall, &QTimer::timeout, this, [this, id] {
+        Job& held = *m_downloads[size_t(id)];
+        if (held.reply && held.reply->bytesAvailable() > 0) {
+            received(id, true); // bytes came since they were last taken: not a stall yet
+            return;
+        }
         const Download& stalled = download(id);
         const QString of = stalled.announced >= 0 ? tr(" of %1").arg(stalled.announced) : QString();
         abandon(id,
@@ -179,11 +185,12 @@ void Downloader::start(int id)
     if (job.attemptStart > 0)
         request.setRawHeader("Range", "bytes=" + QByteArray::number(job.attemptStart) + '-');
     job.clock.start();
+    job.takenAt = 0;
     job.reply = m_network.get(request);
     // Qt holds no more than this of the answer: the rest waits in the network.
     job.reply->setReadBufferSize(kReadBufferBytes);
     connect(job.reply, &QNetworkReply::metaDataChanged, this, [this, id] { checkAnswer(id); });
-    connect(job.reply, &QNetworkReply::readyRead, this, [this, id] { received(id); });
+    connect(job.reply, &QNetworkReply::readyRead, this, [this, id] { received(id, false); });
     connect(job.reply, &QNetworkReply::finished, this, [this, id] { finished(id); });
     job.stall.start(m_stallLimitMs);
     emit changed(id);
@@ -243,11 +250,17 @@ void Downloader::checkAnswer(int id)
     emit changed(id);
 }
 
-void Downloader::received(int id)
+void Downloader::received(int id, bool all)
 {
     Job& job = *m_downloads[size_t(id)];
     if (!job.reply)
         return;
+    // Written in large pieces, one write and one update each rather than
+    // one per network read, while Qt's bounded buffer keeps the rest; a
+    // slow answer is still taken every so often.
+    if (!all && job.reply->bytesAvailable() < kWriteBytes && job.clock.elapsed() - job.takenAt < kTakeEveryMs)
+        return;
+    job.takenAt = job.clock.elapsed();
     const QByteArray bytes = job.reply->readAll();
     const int status = job.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status < 200 || status > 299)
@@ -280,8 +293,10 @@ void Downloader::finished(int id)
     if (!reply)
         return;
     job.stall.stop();
-    if (reply->error() == QNetworkReply::NoError && job.abandoned.isEmpty())
-        received(id);
+    // What arrived before a cut or a stall is the file's too: the next
+    // attempt continues after it.
+    if (job.abandoned.isEmpty() || job.transient)
+        received(id, true);
     reply->deleteLater();
     job.reply = nullptr;
     job.file->close();

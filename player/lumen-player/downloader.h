@@ -30,6 +30,9 @@ public:
     static constexpr int kStallLimitMs = 30000;
     // What Qt may hold of an answer before the player takes it.
     static constexpr qint64 kReadBufferBytes = 1024 * 1024;
+    // Arrived bytes are taken in pieces of this size, or after this long.
+    static constexpr qint64 kWriteBytes = 256 * 1024;
+    static constexpr qint64 kTakeEveryMs = 100;
     // Attempts in a row that bring no byte, before a download fails.
     static constexpr int kMaxAttempts = 3;
 
@@ -70,7 +73,8 @@ private:
     struct Job;
 
     void start(int id);
-    void received(int id);
+    // Takes what arrived; all: however little (the answer ended).
+    void received(int id, bool all);
     void checkAnswer(int id);
     bool acceptRange(Job& job, int status);
     void finished(int id);

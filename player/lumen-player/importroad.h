@@ -6,7 +6,7 @@ class QNetworkReply;
 class QWebView;
 class WebWindowWatcher;
 
-// The first import of a file from one cloud on the design's road, watched
+// The first import of a file from one cloud on the embedded road, watched
 // from the player's side: somebody asks the plug-in to import, and this
 // follows the road (chooser page, sign-in, consent, the redirect with the
 // token or code, the e-mail address, the connection, the chooser again, the

@@ -33,6 +33,7 @@ struct Options {
     QString downloads;
     QString signInRoad;
     bool importing = false;
+    QList<QUrl> fetches;
     bool interactive = false;
     DemoPlayer::ImportOptions import;
 };
@@ -65,7 +66,7 @@ bool parseOptions(const QApplication& app, Options& options)
     const QCommandLineOption interactive(QStringLiteral("interactive"),
                                          QStringLiteral("The window, for a person (needs a display)."));
     const QCommandLineOption timeout(QStringLiteral("timeout"),
-                                     QStringLiteral("Seconds the import may take (default 90, interactive 600)."),
+                                     QStringLiteral("Seconds the import or the fetch may take (default 90, interactive 600)."),
                                      QStringLiteral("seconds"));
     const QCommandLineOption pictures(QStringLiteral("pictures"),
                                       QStringLiteral("Folder for the pictures of the web windows."),
@@ -77,8 +78,12 @@ bool parseOptions(const QApplication& app, Options& options)
                                                        "given: today's road, the sign-in in a browser window of "
                                                        "the demo's, then the native chooser)."),
                                         QStringLiteral("road"));
+    const QCommandLineOption fetch(QStringLiteral("fetch"),
+                                   QStringLiteral("Download this address through the downloads list, as the player "
+                                                  "does what the plug-in queues, then end (may be given again)."),
+                                   QStringLiteral("address"));
     parser.addOptions({plugins, proxy, authorities, geography, import, pingHost, downloads, interactive, timeout, pictures,
-                       signInRoad});
+                       signInRoad, fetch});
     parser.process(app);
     options.signInRoad = parser.isSet(import) ? QStringLiteral("embedded") : QString();
     if (parser.isSet(signInRoad))
@@ -105,6 +110,14 @@ bool parseOptions(const QApplication& app, Options& options)
             }
             options.import.clouds.append(cloud == QLatin1String("dropbox") ? DROPBOX_CLOUD : GDRIVE_CLOUD);
         }
+    }
+    for (const QString& value : parser.values(fetch)) {
+        const QUrl address(value, QUrl::StrictMode);
+        if (!address.isValid() || (address.scheme() != QLatin1String("https") && address.scheme() != QLatin1String("http"))) {
+            Console::say(QStringLiteral("lumen-player: --fetch takes an http or https address, not %1").arg(value));
+            return false;
+        }
+        options.fetches.append(address);
     }
     options.interactive = parser.isSet(interactive);
     options.import.pictureFolder = parser.value(pictures);
@@ -169,5 +182,7 @@ int main(int argc, char** argv)
         return status;
     if (options.interactive)
         return player.runForAPerson();
+    if (!options.fetches.isEmpty())
+        return player.fetch(options.fetches, options.import.timeoutSeconds);
     return options.importing ? player.importThroughTheWindow(options.import) : 0;
 }

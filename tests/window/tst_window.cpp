@@ -16,6 +16,7 @@
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QToolBar>
 
@@ -34,6 +35,7 @@ private slots:
     void pingsReachTheWire();
     void googleRoadUnderX();
     void todaysRoad();
+    void fetchOption();
 
 private:
     FakeCloud m_cloud;
@@ -93,6 +95,9 @@ void WindowTest::downloads_data()
                                                   << true << none << "" << false;
     QTest::newRow("Dropbox, cut again and again") << false << QJsonObject{{"kind", "drop"}, {"where", "response"}}
                                                   << false << none << "" << true;
+    QTest::newRow("Dropbox, a pause shorter than the stall limit")
+        << false << QJsonObject{{"kind", "pause"}, {"where", "response"}, {"after", 1000}, {"seconds", 0.7}} << true
+        << none << "" << false;
     QTest::newRow("Dropbox, a web page for the video")
         << false << QJsonObject{{"kind", "status"}, {"status", 200}, {"body", "<html><body>Error</body></html>"},
                                 {"content_type", "text/html"}}
@@ -283,6 +288,38 @@ void WindowTest::todaysRoad()
                              "downloaded: holiday.mov (3145728 bytes)", "downloaded: trailer.mp4 (1000 bytes)"})
         QVERIFY2(out.contains(step), step);
     QVERIFY(out.trimmed().split('\n').last().endsWith("/1000/trailer.mp4"));
+}
+
+void WindowTest::fetchOption()
+{
+    // The player's downloads list alone, as the download benchmark runs it,
+    // in a player that imported nothing yet: a Drive token still comes from
+    // the account the profile keeps.
+    signIn(m_cloud, GDRIVE_CLOUD);
+    const QJsonObject drive = m_cloud.control("POST", "/files", {{"service", "google"}, {"name", "clip two.mkv"},
+                                                                 {"parent", "root"}, {"size", 2000}});
+    m_cloud.control("POST", "/files", {{"service", "dropbox"}, {"path", "/clip one.mkv"}, {"size", 3000}});
+    const QString link = m_cloud.control("GET", "/links?email=" + kAlice + "&path=/clip%20one.mkv")["link"].toString();
+    const QList<QPair<QString, QString>> cases{
+        {link, "downloaded: clip one.mkv (3000 bytes)"},
+        {"https://www.googleapis.com/drive/v3/files/" + drive["id"].toString() + "/2000/clip%20two.mkv",
+         "downloaded: clip two.mkv (2000 bytes)"},
+        {"ftp://example.com/clip.mkv", "--fetch takes an http or https address, not ftp://example.com/clip.mkv"}};
+    // The player's profile is this test's (kept where test mode keeps it).
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+    for (const auto& [address, said] : cases) {
+        QProcess player;
+        player.setProcessEnvironment(environment);
+        player.start(LUMEN_PLAYER, {"--proxy", QStringLiteral("127.0.0.1:%1").arg(m_cloud.port()), "--ca-cert",
+                                    FAKECLOUD_DIR "/ca.pem", "--downloads", m_folder.filePath("fetch"), "--fetch",
+                                    address});
+        QVERIFY(player.waitForFinished(30000));
+        const QByteArray out = player.readAllStandardOutput();
+        QVERIFY2(out.trimmed().endsWith(said.toUtf8()), out.constData());
+        QCOMPARE(player.exitCode(), address.startsWith("ftp") ? 2 : 0);
+    }
+    QCOMPARE(QFileInfo(m_folder.filePath("fetch/clip two.mkv")).size(), qint64(2000));
 }
 
 LUMEN_TEST_MAIN(WindowTest)
