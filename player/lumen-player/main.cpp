@@ -66,7 +66,8 @@ bool parseOptions(const QApplication& app, Options& options)
     const QCommandLineOption interactive(QStringLiteral("interactive"),
                                          QStringLiteral("The window, for a person (needs a display)."));
     const QCommandLineOption timeout(QStringLiteral("timeout"),
-                                     QStringLiteral("Seconds the import or the fetch may take (default 90, interactive 600)."),
+                                     QStringLiteral("Seconds the import or the fetch may take "
+                                                    "(default 90, interactive 600)."),
                                      QStringLiteral("seconds"));
     const QCommandLineOption pictures(QStringLiteral("pictures"),
                                       QStringLiteral("Folder for the pictures of the web windows."),
@@ -113,7 +114,8 @@ bool parseOptions(const QApplication& app, Options& options)
     }
     for (const QString& value : parser.values(fetch)) {
         const QUrl address(value, QUrl::StrictMode);
-        if (!address.isValid() || (address.scheme() != QLatin1String("https") && address.scheme() != QLatin1String("http"))) {
+        const QString scheme = address.scheme();
+        if (!address.isValid() || (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
             Console::say(QStringLiteral("lumen-player: --fetch takes an http or https address, not %1").arg(value));
             return false;
         }
