@@ -5,6 +5,7 @@
 #include "cloudplugin.h"
 #include "commonmenubar.h"
 #include "downloadmanagerplugin.h"
+#include "dropboxoauth.h"
 #include "menuinterface.h"
 #include "osutilities.h"
 #include "pingbuilder.h"
@@ -377,6 +378,7 @@ private slots:
             fetch<QString, int, bool, bool, bool>("stored", "kind", "browser", "nativeSetting", "native");
         QVERIFY(settingsGroup()->SetString("SignInRoad", stored.toStdString()));
         QVERIFY(settingsGroup()->SetBool("NativeChooser", nativeSetting));
+        QVERIFY(teststate::waitForFreePort(DropboxOAuth::kRedirectPort));
         kind == DROPBOX_CLOUD ? m_plugin->importFromDropbox() : m_plugin->importFromGDrive();
         CloudBase* cloud = m_plugin->account(CLOUD_TYPE(kind));
         QCOMPARE(int(cloud->signInRoad()), int(browser ? CloudBase::BrowserRoad : CloudBase::EmbeddedRoad));

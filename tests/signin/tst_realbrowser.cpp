@@ -2,6 +2,7 @@
 // to open the address (on an X server, xdg-open and the default https
 // handler), and Debian's chromium signs in through the stand-in's proxy.
 #include "dropbox.h"
+#include "dropboxoauth.h"
 #include "fakecloud.h"
 #include "googledrive.h"
 #include "testaccount.h"
@@ -71,6 +72,7 @@ void RealBrowserTest::signIn()
     else
         cloud = std::make_unique<TestAccount<GoogleDrive>>();
     cloud->setSignInRoad(CloudBase::BrowserRoad);
+    QVERIFY(waitForFreePort(DropboxOAuth::kRedirectPort));
     QSignalSpy waiting(cloud.get(), &CloudBase::signInWaiting);
     QSignalSpy connected(cloud.get(), &CloudBase::connectedToCloud);
     QSignalSpy failed(cloud.get(), &CloudBase::signInFailed);

@@ -24,6 +24,7 @@
 #include <QSignalSpy>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -339,6 +340,15 @@ bool waitFor(const std::function<bool()>& condition, int timeoutMs)
         loop.exec();
     }
     return true;
+}
+
+bool waitForFreePort(quint16 port)
+{
+    QTcpServer probe;
+    if (waitFor([&] { return probe.listen(QHostAddress::LocalHost, port); }, 65000))
+        return true;
+    qWarning("127.0.0.1:%u is still taken: %s", unsigned(port), qPrintable(probe.errorString()));
+    return false;
 }
 
 } // namespace teststate

@@ -87,6 +87,10 @@ QString writeFile(const QString& path, qint64 size, int seed);
 QList<UploadOutcome> uploadAll(CloudBase& account, const QStringList& paths, const QString& folder);
 // Runs the event loop until the condition holds or the time is up.
 bool waitFor(const std::function<bool()>& condition, int timeoutMs = 20000);
+// Waits until a listener can take the port on 127.0.0.1. A connection of
+// any program that happened to get it as its own end keeps it for a minute
+// after it closed (TIME_WAIT), which would fail a sign-in that needs it.
+bool waitForFreePort(quint16 port);
 
 } // namespace teststate
 

@@ -2,6 +2,7 @@
 // window, a 100 MB upload whose bytes the stand-in checks, exit statuses and
 // their messages, the retries of the upload's preparation, and signals that
 // end any wait at once, one that blocks in the kernel included.
+#include "dropboxoauth.h"
 #include "fakecloud.h"
 #include "testbrowser.h"
 #include "teststate.h"
@@ -70,6 +71,8 @@ void QoviCloudTest::initTestCase()
 
 int QoviCloudTest::connectInBrowser(const QStringList& arguments, QByteArray* out)
 {
+    if (!waitForFreePort(DropboxOAuth::kRedirectPort))
+        return -1;
     QProcess tool;
     start(tool, QStringList{"connect"} + arguments);
     const auto printedAddress = [&] {
