@@ -1,11 +1,12 @@
 #include "downloader.h"
 
+#include "httpfetch.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -68,6 +69,63 @@ bool isVideoName(const QString& name)
     return types.mimeTypeForFile(name, QMimeDatabase::MatchExtension).name().startsWith(QLatin1String("video/"));
 }
 
+// What an attempt knows before its answer comes.
+struct Expected {
+    qint64 size = -1;   // the address's; -1 unknown
+    qint64 from = 0;    // where the .part file stops
+    bool named = false; // the address names the file: an answer's name is not taken
+    QString name;
+};
+
+// What an answer's head says of the file.
+struct Reading {
+    bool file = false;  // the file's bytes, to be taken
+    qint64 offset = 0;  // where they go in the .part file
+    qint64 announced = -1;
+    QString name;
+    QString refusal;
+};
+
+Reading readHead(const HttpFetch::Head& head, const Expected& expected)
+{
+    Reading reading;
+    reading.name = expected.name;
+    reading.announced = expected.size;
+    if (head.status < 200 || head.status > 299)
+        return reading; // the ending says what the service answered
+    qint64 first = 0;
+    qint64 total = 0;
+    const QByteArray range = head.header("Content-Range");
+    if (head.status == 206) {
+        if (!contentRange(range, &first, &total) || first != expected.from || (expected.size >= 0 && total != expected.size)) {
+            reading.refusal = Downloader::tr("the service answered another part of the file (%1)").arg(QString::fromLatin1(range));
+            return reading;
+        }
+        reading.offset = first;
+        reading.announced = total;
+    }
+    // The whole file instead of the rest starts over, at offset 0.
+    const QString named = dispositionName(head.header("Content-Disposition"));
+    if (!expected.named && !named.isEmpty())
+        reading.name = safeName(named); // a link need not carry the file's name; its answer does
+    if (head.header("Content-Type").toLower().startsWith("text/html") && isVideoName(reading.name)) {
+        reading.refusal = Downloader::tr("the service answered a web page, not the video");
+        return reading;
+    }
+    bool number = false;
+    const qint64 length = head.header("Content-Length").toLongLong(&number);
+    if (head.status != 206 && number) {
+        if (expected.size >= 0 && length != expected.size) {
+            reading.refusal =
+                Downloader::tr("the service announced %1 bytes, not the %2 of the file").arg(length).arg(expected.size);
+            return reading;
+        }
+        reading.announced = length;
+    }
+    reading.file = true;
+    return reading;
+}
+
 } // namespace
 
 struct Downloader::Job {
@@ -78,10 +136,10 @@ struct Downloader::Job {
     int attempts = 0;     // in a row, without a byte
     qint64 attemptStart = 0;
     QString partName;     // the .part file's, chosen once
-    QPointer<QNetworkReply> reply;
-    std::unique_ptr<QFile> file;
+    Expected expecting;   // of the attempt in flight
+    std::unique_ptr<HttpFetch> fetch;
+    bool headTaken = false;
     QElapsedTimer clock;
-    qint64 takenAt = 0; // ms on the clock when arrived bytes were last taken
     QTimer stall;
     QString abandoned; // why the player ended the attempt itself
     bool transient = false;
@@ -92,15 +150,8 @@ Downloader::Downloader(QString folder, TokenSource googleToken, QObject* parent)
 {
 }
 
-Downloader::~Downloader()
-{
-    for (const std::unique_ptr<Job>& job : m_downloads) {
-        if (job->reply) {
-            job->reply->disconnect(this);
-            job->reply->abort();
-        }
-    }
-}
+// The fetches in flight stop with their jobs, without a word.
+Downloader::~Downloader() = default;
 
 const Downloader::Download& Downloader::download(int id) const
 {
@@ -122,11 +173,9 @@ int Downloader::add(const QUrl& address)
     job->stall.setSingleShot(true);
     const int id = count();
     connect(&job->stall, &QTimer::timeout, this, [this, id] {
-        Job& held = *m_downloads[size_t(id)];
-        if (held.reply && held.reply->bytesAvailable() > 0) {
-            received(id, true); // bytes came since they were last taken: not a stall yet
+        progressed(id); // bytes that came since they were last counted start it again
+        if (m_downloads[size_t(id)]->stall.isActive())
             return;
-        }
         const Download& stalled = download(id);
         const QString of = stalled.announced >= 0 ? tr(" of %1").arg(stalled.announced) : QString();
         abandon(id,
@@ -160,119 +209,67 @@ void Downloader::start(int id)
     job.info.why.clear();
     job.abandoned.clear();
     job.transient = false;
-    QNetworkRequest request(job.info.address);
+    job.headTaken = false;
+    QUrl url = job.info.address;
+    HttpFetch::Headers headers;
     if (!job.driveId.isEmpty()) {
-        request.setUrl(QUrl(QStringLiteral("https://%1%2%3?alt=media")
-                                .arg(QLatin1String(kDriveHost), QLatin1String(kDrivePath), job.driveId)));
+        url = QUrl(QStringLiteral("https://%1%2%3?alt=media")
+                       .arg(QLatin1String(kDriveHost), QLatin1String(kDrivePath), job.driveId));
         const QString token = m_googleToken ? m_googleToken(job.tokenRefused) : QString();
         if (token.isEmpty()) {
-            fail(id, tr("no Google Drive token from the plug-in"));
+            fail(id, tr("no Google Drive token from the plug-in"), true);
             return;
         }
-        request.setRawHeader("Authorization", "Bearer " + token.toLatin1());
+        headers.append({"Authorization", "Bearer " + token.toLatin1()});
     }
     QDir().mkpath(m_folder);
     if (job.partName.isEmpty())
         job.partName = QDir(m_folder).filePath(job.info.name + QStringLiteral(".part"));
     // What an earlier attempt left is continued, not fetched again.
-    job.file = std::make_unique<QFile>(job.partName);
-    if (!job.file->open(QIODevice::ReadWrite) || !job.file->seek(job.file->size())) {
-        fail(id, tr("cannot write %1: %2").arg(job.file->fileName(), job.file->errorString()));
+    QFile part(job.partName);
+    if (!part.open(QIODevice::ReadWrite)) {
+        fail(id, tr("cannot write %1: %2").arg(part.fileName(), part.errorString()));
         return;
     }
-    job.attemptStart = job.file->size();
+    job.attemptStart = part.size();
+    part.close();
     job.info.received = job.attemptStart;
     if (job.attemptStart > 0)
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(job.attemptStart) + '-');
+        headers.append({"Range", "bytes=" + QByteArray::number(job.attemptStart) + '-'});
+    job.expecting = Expected{job.expected, job.attemptStart, !job.driveId.isEmpty(), job.info.name};
+    job.fetch = std::make_unique<HttpFetch>(
+        url, headers, job.partName,
+        [expected = job.expecting](const HttpFetch::Head& head) {
+            const Reading reading = readHead(head, expected);
+            return HttpFetch::Verdict{reading.file, reading.offset, reading.refusal};
+        },
+        this);
+    connect(job.fetch.get(), &HttpFetch::progressed, this, [this, id] { progressed(id); });
+    connect(job.fetch.get(), &HttpFetch::finished, this, [this, id] { finished(id); });
     job.clock.start();
-    job.takenAt = 0;
-    job.reply = m_network.get(request);
-    // Qt holds no more than this of the answer: the rest waits in the network.
-    job.reply->setReadBufferSize(kReadBufferBytes);
-    connect(job.reply, &QNetworkReply::metaDataChanged, this, [this, id] { checkAnswer(id); });
-    connect(job.reply, &QNetworkReply::readyRead, this, [this, id] { received(id, false); });
-    connect(job.reply, &QNetworkReply::finished, this, [this, id] { finished(id); });
     job.stall.start(m_stallLimitMs);
     emit changed(id);
 }
 
-bool Downloader::acceptRange(Job& job, int status)
-{
-    qint64 first = 0;
-    qint64 total = 0;
-    const bool range = contentRange(job.reply->rawHeader("Content-Range"), &first, &total);
-    if (status == 206 && (!range || first != job.attemptStart))
-        return false;
-    if (status == 206 && job.expected >= 0 && total != job.expected)
-        return false;
-    if (status == 206)
-        job.info.announced = total;
-    if (status == 200 && job.attemptStart > 0) {
-        // The whole file instead of the rest: it starts over.
-        job.file->resize(0);
-        job.file->seek(0);
-        job.attemptStart = 0;
-        job.info.received = 0;
-    }
-    return true;
-}
-
-void Downloader::checkAnswer(int id)
+void Downloader::progressed(int id)
 {
     Job& job = *m_downloads[size_t(id)];
-    if (!job.reply)
+    if (!job.fetch)
         return;
-    const int status = job.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status < 200 || status > 299)
-        return; // the ending says what the service answered
-    if (!acceptRange(job, status)) {
-        abandon(id, tr("the service answered another part of the file (%1)")
-                        .arg(QString::fromLatin1(job.reply->rawHeader("Content-Range"))));
-        return;
+    if (!job.headTaken && job.fetch->head()) {
+        job.headTaken = true;
+        const Reading reading = readHead(*job.fetch->head(), job.expecting);
+        job.info.name = reading.name;
+        if (reading.file) {
+            job.info.announced = reading.announced;
+            job.attemptStart = reading.offset; // 0: the whole file came instead of the rest
+        }
     }
-    const QString named = dispositionName(job.reply->rawHeader("Content-Disposition"));
-    if (job.driveId.isEmpty() && !named.isEmpty())
-        job.info.name = safeName(named); // a link need not carry the file's name; its answer does
-    const QString type = job.reply->header(QNetworkRequest::ContentTypeHeader).toString();
-    if (type.startsWith(QLatin1String("text/html"), Qt::CaseInsensitive) && isVideoName(job.info.name)) {
-        abandon(id, tr("the service answered a web page, not the video"));
-        return;
-    }
-    const QVariant header = job.reply->header(QNetworkRequest::ContentLengthHeader);
-    if (!header.isValid() || status == 206)
-        return;
-    const qint64 length = header.toLongLong();
-    if (job.expected >= 0 && length != job.expected) {
-        abandon(id, tr("the service announced %1 bytes, not the %2 of the file").arg(length).arg(job.expected));
-        return;
-    }
-    job.info.announced = length;
-    emit changed(id);
-}
-
-void Downloader::received(int id, bool all)
-{
-    Job& job = *m_downloads[size_t(id)];
-    if (!job.reply)
-        return;
-    // Written in large pieces, one write and one update each rather than
-    // one per network read, while Qt's bounded buffer keeps the rest; a
-    // slow answer is still taken every so often.
-    if (!all && job.reply->bytesAvailable() < kWriteBytes && job.clock.elapsed() - job.takenAt < kTakeEveryMs)
-        return;
-    job.takenAt = job.clock.elapsed();
-    const QByteArray bytes = job.reply->readAll();
-    const int status = job.reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status < 200 || status > 299)
-        return; // an error's page is not the file's
-    if (job.file->write(bytes) != bytes.size()) {
-        abandon(id, tr("cannot write %1: %2").arg(job.file->fileName(), job.file->errorString()));
-        return;
-    }
-    job.stall.start(m_stallLimitMs);
-    job.info.received += bytes.size();
-    job.info.bytesPerSecond =
-        (job.info.received - job.attemptStart) * 1000.0 / qMax<qint64>(1, job.clock.elapsed());
+    const qint64 received = job.attemptStart + job.fetch->written();
+    if (received != job.info.received)
+        job.stall.start(m_stallLimitMs);
+    job.info.received = received;
+    job.info.bytesPerSecond = (received - job.attemptStart) * 1000.0 / qMax<qint64>(1, job.clock.elapsed());
     emit changed(id);
 }
 
@@ -281,53 +278,68 @@ void Downloader::abandon(int id, const QString& why, bool transient)
     Job& job = *m_downloads[size_t(id)];
     job.abandoned = why;
     job.transient = transient;
-    // Ends in finished(), at once, unless the reply has already finished.
-    if (job.reply)
-        job.reply->abort();
+    if (job.fetch)
+        job.fetch->abort(); // ends in finished()
+}
+
+QString Downloader::failure(const Job& job, bool* transient) const
+{
+    *transient = job.transient;
+    if (!job.abandoned.isEmpty())
+        return job.abandoned;
+    const HttpFetch& fetch = *job.fetch;
+    *transient = fetch.transient();
+    switch (fetch.ending()) {
+    case HttpFetch::Refused:
+    case HttpFetch::NetworkFailed:
+    case HttpFetch::Aborted:
+        return fetch.errorText();
+    case HttpFetch::WriteFailed:
+        return tr("cannot write %1: %2").arg(job.partName, fetch.errorText());
+    case HttpFetch::Complete:
+        break;
+    }
+    const HttpFetch::Head* head = fetch.head();
+    if (!head)
+        return tr("the service sent no answer");
+    *transient = head->status >= 500;
+    if (head->status < 200 || head->status > 299)
+        return tr("the service answered %1 (%2)").arg(head->status).arg(QString::fromLatin1(head->reason));
+    return QString();
 }
 
 void Downloader::finished(int id)
 {
     Job& job = *m_downloads[size_t(id)];
-    QNetworkReply* reply = job.reply;
-    if (!reply)
+    if (!job.fetch)
         return;
+    progressed(id);
     job.stall.stop();
-    // What arrived before a cut or a stall is the file's too: the next
-    // attempt continues after it.
-    if (job.abandoned.isEmpty() || job.transient)
-        received(id, true);
-    reply->deleteLater();
-    job.reply = nullptr;
-    job.file->close();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    bool transient = false;
+    const QString why = failure(job, &transient);
+    // Its answer is read here; it goes once this signal of its is over.
+    HttpFetch* ended = job.fetch.release();
+    ended->deleteLater();
+    const int status = ended->head() ? ended->head()->status : 0;
     const bool moved = job.info.received > job.attemptStart;
     job.attempts = moved ? 1 : job.attempts + 1;
     qint64 first = 0;
     qint64 total = 0;
-    if (status == 416 && contentRange(reply->rawHeader("Content-Range"), &first, &total)
+    if (status == 416 && contentRange(ended->head()->header("Content-Range"), &first, &total)
         && job.info.received == total && (job.expected < 0 || total == job.expected)) {
         job.info.announced = total; // it was whole already
         keep(id);
         return;
     }
-    const QNetworkReply::NetworkError error = reply->error();
-    // Cut, stalled, or the service failing for a while: continued from
-    // where the file stops, unless nothing arrives again and again.
-    const bool transient = job.abandoned.isEmpty() ? (status >= 500 || error == QNetworkReply::RemoteHostClosedError
-                                                      || error == QNetworkReply::TimeoutError
-                                                      || error == QNetworkReply::TemporaryNetworkFailureError)
-                                                   : job.transient;
-    const QString why = !job.abandoned.isEmpty() ? job.abandoned
-        : status                                 ? tr("the service answered %1 (%2)").arg(status).arg(reply->errorString())
-                                                 : reply->errorString();
     if (job.abandoned.isEmpty() && status == 401 && !job.driveId.isEmpty() && !job.tokenRefused) {
         // The service refused the token: a fresh one, once.
         job.tokenRefused = true;
         start(id);
         return;
     }
-    if (!job.abandoned.isEmpty() || error != QNetworkReply::NoError) {
+    // Cut, stalled, or the service failing for a while: continued from
+    // where the file stops, unless nothing arrives again and again.
+    if (!why.isEmpty()) {
         if (transient && job.attempts < kMaxAttempts) {
             start(id);
             return;
@@ -350,7 +362,7 @@ void Downloader::keep(int id)
 {
     Job& job = *m_downloads[size_t(id)];
     job.info.path = freePath(job.info.name);
-    if (!job.file->rename(job.info.path)) {
+    if (!QFile::rename(job.partName, job.info.path)) {
         fail(id, tr("cannot keep it as %1").arg(job.info.path));
         return;
     }
@@ -364,11 +376,10 @@ void Downloader::fail(int id, const QString& why, bool resumable)
 {
     Job& job = *m_downloads[size_t(id)];
     // What arrived stays for the next try, unless it is not the file's.
-    if (job.file && (!resumable || job.file->size() == 0)) {
-        job.file->remove();
+    if (!job.partName.isEmpty() && (!resumable || QFileInfo(job.partName).size() == 0)) {
+        QFile::remove(job.partName);
         job.partName.clear();
     }
-    job.file.reset();
     job.info.state = Failed;
     job.info.why = why;
     emit changed(id);

@@ -1,17 +1,12 @@
 #pragma once
 
-#include <QElapsedTimer>
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
+#include <QString>
 #include <QUrl>
 
 #include <functional>
 #include <memory>
 #include <vector>
-
-class QFile;
-class QNetworkReply;
 
 // The player's downloads: every address queued in its download manager is
 // fetched into the downloads folder, checked against the size announced for
@@ -20,7 +15,7 @@ class QNetworkReply;
 // token the player obtains from the cloud plug-in. A web page answered for
 // a video is refused, and a download that goes a while without a byte
 // fails, as the accounts' requests do. The bytes go to a ".part" file as
-// they arrive, through a bounded buffer: a cut connection, a stall or a
+// they arrive, on a thread of their own: a cut connection, a stall or a
 // failing service is continued where the file stops, with a byte range,
 // a few times by itself and whenever the user tries again.
 class Downloader : public QObject
@@ -28,11 +23,6 @@ class Downloader : public QObject
     Q_OBJECT
 public:
     static constexpr int kStallLimitMs = 30000;
-    // What Qt may hold of an answer before the player takes it.
-    static constexpr qint64 kReadBufferBytes = 1024 * 1024;
-    // Arrived bytes are taken in pieces of this size, or after this long.
-    static constexpr qint64 kWriteBytes = 256 * 1024;
-    static constexpr qint64 kTakeEveryMs = 100;
     // Attempts in a row that bring no byte, before a download fails.
     static constexpr int kMaxAttempts = 3;
 
@@ -73,11 +63,11 @@ private:
     struct Job;
 
     void start(int id);
-    // Takes what arrived; all: however little (the answer ended).
-    void received(int id, bool all);
-    void checkAnswer(int id);
-    bool acceptRange(Job& job, int status);
+    // Takes what the fetch in flight says of its answer and its bytes.
+    void progressed(int id);
     void finished(int id);
+    // Why an attempt that did not bring the file ended; empty: it did.
+    QString failure(const Job& job, bool* transient) const;
     void keep(int id);
     // Ends the attempt in flight with a reason of the player's own; a
     // transient one is continued later, the others fail it.
@@ -89,6 +79,5 @@ private:
     QString m_folder;
     TokenSource m_googleToken;
     int m_stallLimitMs = kStallLimitMs;
-    QNetworkAccessManager m_network;
     std::vector<std::unique_ptr<Job>> m_downloads;
 };

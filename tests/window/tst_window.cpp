@@ -107,6 +107,8 @@ void WindowTest::downloads_data()
     QTest::newRow("Dropbox, an answer that stalls again and again")
         << false << QJsonObject{{"kind", "stall"}, {"after", 0}} << false << none
         << "no byte arrived for 1 s (0 of 300000 bytes received)" << false;
+    QTest::newRow("Dropbox, a certificate nobody trusts")
+        << false << QJsonObject{{"tls", "untrusted"}} << false << none << "SSL certificate problem" << false;
     QTest::newRow("Drive media") << true << QJsonObject() << true << one << "" << false;
     QTest::newRow("Drive, another size than the address's")
         << true << QJsonObject{{"kind", "status"}, {"status", 200}, {"body", "{}"}, {"content_type", "video/x-matroska"}}
@@ -153,6 +155,8 @@ void WindowTest::downloads()
     }
     if (fault.contains("kind"))
         m_cloud.addFault(fault);
+    if (fault.contains("tls"))
+        m_cloud.setTls(fault["tls"].toString());
     QSignalSpy ended(&downloads, &Downloader::ended);
     QSignalSpy changed(&downloads, &Downloader::changed);
     const int id = downloads.add(address);
@@ -176,6 +180,7 @@ void WindowTest::downloads()
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), kept ? 1 : 0); // the .part, to continue
         // Tried again without the fault, it arrives, from where it stopped.
         m_cloud.control("DELETE", "/faults");
+        m_cloud.setTls("normal");
         const int before = ranges().size();
         QVERIFY(downloads.retry(id));
         QVERIFY(waitFor([&] { return ended.size() == 2; }));
