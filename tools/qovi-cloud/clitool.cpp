@@ -6,6 +6,7 @@
 #include "drivefiles.h"
 #include "googledrive.h"
 #include "interruptwatcher.h"
+#include "toolconsole.h"
 #include "tokenstorage.h"
 #include "networksetup.h"
 #include "progressbar.h"
@@ -110,18 +111,6 @@ const QMap<QString, const char*>& commandHelp()
     return help;
 }
 
-void say(const QString& line)
-{
-    std::fprintf(stdout, "%s\n", qPrintable(line));
-    std::fflush(stdout);
-}
-
-void complain(const QString& line)
-{
-    std::fprintf(stderr, "qovi-cloud: %s\n", qPrintable(line));
-    std::fflush(stderr);
-}
-
 // The text of an argument as it was given; false, with each byte that is
 // not part of UTF-8 written as \xHH, when it is not UTF-8.
 bool decodeArgument(const QByteArray& bytes, QString* text)
@@ -189,7 +178,7 @@ int CliTool::run(const QList<QByteArray>& given)
     const int status = runCommand(arguments);
     // A signal that came while nothing waited still ends the command as
     // interrupted.
-    return InterruptWatcher::signalled() ? Interrupted : status;
+    return InterruptWatcher::signalled() ? ToolConsole::Interrupted : status;
 }
 
 int CliTool::runCommand(const QStringList& arguments)
@@ -207,51 +196,46 @@ int CliTool::runCommand(const QStringList& arguments)
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object per line."));
     const QCommandLineOption recursive({QStringLiteral("R"), QStringLiteral("recursive")}, QStringLiteral("Folders inside too."));
     parser.addOptions({help, version, cloud, target, proxy, caCertificate, longForm, json, recursive});
-    if (!parser.parse(arguments)) {
-        QString error = parser.errorText();
-        if (error.endsWith(QLatin1Char('.')))
-            error.chop(1);
-        complain(error + QStringLiteral("; see qovi-cloud --help"));
-        return Usage;
-    }
+    if (!ToolConsole::parse(parser, arguments))
+        return ToolConsole::Usage;
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0);
     if (parser.isSet(version)) {
-        say(QStringLiteral("qovi-cloud %1").arg(QCoreApplication::applicationVersion()));
-        return Ok;
+        ToolConsole::say(QStringLiteral("qovi-cloud %1").arg(QCoreApplication::applicationVersion()));
+        return ToolConsole::Ok;
     }
     if (command == QLatin1String("help") || parser.isSet(help)) {
         const QString topic = command == QLatin1String("help") ? positional.value(1) : command;
         if (!topic.isEmpty() && !commandHelp().contains(topic)) {
-            complain(QStringLiteral("no command %1; see qovi-cloud --help").arg(topic));
-            return Usage;
+            ToolConsole::complain(QStringLiteral("no command %1; see qovi-cloud --help").arg(topic));
+            return ToolConsole::Usage;
         }
         std::fputs(topic.isEmpty() ? kSummary : commandHelp().value(topic), stdout);
-        return Ok;
+        return ToolConsole::Ok;
     }
     if (command.isEmpty()) {
-        complain(QStringLiteral("no command; see qovi-cloud --help"));
-        return Usage;
+        ToolConsole::complain(QStringLiteral("no command; see qovi-cloud --help"));
+        return ToolConsole::Usage;
     }
     if (!commandHelp().contains(command)) {
-        complain(QStringLiteral("unknown command %1; see qovi-cloud --help").arg(command));
-        return Usage;
+        ToolConsole::complain(QStringLiteral("unknown command %1; see qovi-cloud --help").arg(command));
+        return ToolConsole::Usage;
     }
     if (!configureNetwork(parser.value(proxy), parser.value(caCertificate)))
-        return Usage;
+        return ToolConsole::Usage;
     if (command == QLatin1String("status"))
         return status();
     CloudBase* chosen = account(parser.value(cloud));
     if (!chosen) {
-        complain(QStringLiteral("unknown cloud %1 (dropbox or gdrive)").arg(parser.value(cloud)));
-        return Usage;
+        ToolConsole::complain(QStringLiteral("unknown cloud %1 (dropbox or gdrive)").arg(parser.value(cloud)));
+        return ToolConsole::Usage;
     }
     if (command == QLatin1String("connect"))
         return connectAccount(chosen);
     if (command == QLatin1String("disconnect")) {
         chosen->disconnectCloud();
-        say(QStringLiteral("%1: signed out").arg(nameOf(chosen)));
-        return Ok;
+        ToolConsole::say(QStringLiteral("%1: signed out").arg(nameOf(chosen)));
+        return ToolConsole::Ok;
     }
     if (command == QLatin1String("space"))
         return space(chosen);
@@ -263,8 +247,8 @@ int CliTool::runCommand(const QStringList& arguments)
         return files(chosen, command, positional.mid(1), format);
     }
     if (positional.size() < 2 || !parser.isSet(target)) {
-        complain(QStringLiteral("usage: qovi-cloud upload FILE... --to FOLDER"));
-        return Usage;
+        ToolConsole::complain(QStringLiteral("usage: qovi-cloud upload FILE... --to FOLDER"));
+        return ToolConsole::Usage;
     }
     return upload(chosen, positional.mid(1), parser.value(target));
 }
@@ -274,7 +258,7 @@ bool CliTool::configureNetwork(const QString& proxy, const QString& caCertificat
     QString problem;
     if (NetworkSetup::apply(proxy, caCertificate, &problem))
         return true;
-    complain(problem);
+    ToolConsole::complain(problem);
     return false;
 }
 
@@ -301,19 +285,19 @@ int CliTool::status()
     for (const char* cloud : {"dropbox", "gdrive"}) {
         CloudBase* chosen = account(QLatin1String(cloud));
         if (chosen->isConnected(false))
-            say(QStringLiteral("%1: connected as %2").arg(nameOf(chosen), chosen->readEmail()));
+            ToolConsole::say(QStringLiteral("%1: connected as %2").arg(nameOf(chosen), chosen->readEmail()));
         else
-            say(QStringLiteral("%1: not connected").arg(nameOf(chosen)));
+            ToolConsole::say(QStringLiteral("%1: not connected").arg(nameOf(chosen)));
     }
     const TokenStorage tokens;
     for (const char* cloud : {"dropbox", "gdrive"}) {
         CloudBase* chosen = account(QLatin1String(cloud));
         const bool keyring =
             tokens.protection(kApplicationName, chosen->cloudType()) == TokenStorage::Protection::Keyring;
-        say(QStringLiteral("%1: %2").arg(nameOf(chosen), keyring ? QStringLiteral("tokens protected by the desktop keyring")
+        ToolConsole::say(QStringLiteral("%1: %2").arg(nameOf(chosen), keyring ? QStringLiteral("tokens protected by the desktop keyring")
             : QStringLiteral("tokens protected only by a key in the program (no keyring available)")));
     }
-    return Ok;
+    return ToolConsole::Ok;
 }
 
 int CliTool::files(CloudBase* chosen, const QString& command, const QStringList& arguments,
@@ -322,17 +306,17 @@ int CliTool::files(CloudBase* chosen, const QString& command, const QStringList&
     const int most = command == QLatin1String("download") ? 2 : 1;
     const int least = command == QLatin1String("ls") ? 0 : 1;
     if (arguments.size() < least || arguments.size() > most) {
-        complain(QStringLiteral("usage: %1").arg(QString::fromLatin1(commandHelp().value(command)).section('\n', 0, 0)));
-        return Usage;
+        ToolConsole::complain(QStringLiteral("usage: %1").arg(QString::fromLatin1(commandHelp().value(command)).section('\n', 0, 0)));
+        return ToolConsole::Usage;
     }
     for (const QString& given : arguments) {
         if (m_unreadable.contains(given)) {
-            complain(QStringLiteral("%1: the name is not UTF-8").arg(given));
-            return Usage;
+            ToolConsole::complain(QStringLiteral("%1: the name is not UTF-8").arg(given));
+            return ToolConsole::Usage;
         }
     }
     if (!requireConnected(chosen))
-        return NotConnected;
+        return ToolConsole::NotConnected;
     CloudFiles* files = nullptr;
     if (auto* dropbox = qobject_cast<DropBox*>(chosen))
         files = dropbox->files();
@@ -350,27 +334,27 @@ bool CliTool::requireConnected(CloudBase* chosen)
 {
     if (chosen->isConnected(false))
         return true;
-    complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect").arg(nameOf(chosen)));
+    ToolConsole::complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect").arg(nameOf(chosen)));
     return false;
 }
 
 int CliTool::space(CloudBase* chosen)
 {
     if (!requireConnected(chosen))
-        return NotConnected;
+        return ToolConsole::NotConnected;
     const quint64 free = chosen->getFreeSpace(true);
     if (m_interrupted)
-        return Interrupted;
+        return ToolConsole::Interrupted;
     if (chosen->lastError().kind() == CloudError::SignInWithdrawn) {
-        complain(QStringLiteral("%1: %2").arg(nameOf(chosen), chosen->lastError().text()));
-        return NotConnected;
+        ToolConsole::complain(QStringLiteral("%1: %2").arg(nameOf(chosen), chosen->lastError().text()));
+        return ToolConsole::NotConnected;
     }
     if (free == CloudBase::kUnknownSpace) {
-        complain(QStringLiteral("%1 did not tell its free space: %2").arg(nameOf(chosen), chosen->lastError().text()));
-        return Failed;
+        ToolConsole::complain(QStringLiteral("%1 did not tell its free space: %2").arg(nameOf(chosen), chosen->lastError().text()));
+        return ToolConsole::Failed;
     }
-    say(QStringLiteral("%1: %2 free").arg(nameOf(chosen), CloudEntry::readableSize(free)));
-    return Ok;
+    ToolConsole::say(QStringLiteral("%1: %2 free").arg(nameOf(chosen), CloudEntry::readableSize(free)));
+    return ToolConsole::Ok;
 }
 
 int CliTool::connectAccount(CloudBase* chosen)
@@ -388,8 +372,8 @@ int CliTool::connectAccount(CloudBase* chosen)
     });
     // One line for the address, one for the wait; nothing secret is in either.
     connect(chosen, &CloudBase::signInWaiting, &loop, [&](const QUrl& address, bool opened) {
-        say(QStringLiteral("%1: sign in at %2").arg(nameOf(chosen), address.toString(QUrl::FullyEncoded)));
-        say(opened ? QStringLiteral("waiting for you to sign in in the browser that opened (5 minutes; Ctrl-C cancels)")
+        ToolConsole::say(QStringLiteral("%1: sign in at %2").arg(nameOf(chosen), address.toString(QUrl::FullyEncoded)));
+        ToolConsole::say(opened ? QStringLiteral("waiting for you to sign in in the browser that opened (5 minutes; Ctrl-C cancels)")
                    : QStringLiteral("waiting for you to open that address in a browser and sign in (5 minutes; "
                                     "Ctrl-C cancels)"));
     });
@@ -399,19 +383,19 @@ int CliTool::connectAccount(CloudBase* chosen)
         loop.quit();
     });
     if (!chosen->connectToCloud()) {
-        complain(QStringLiteral("%1 cannot show its sign-in").arg(nameOf(chosen)));
-        return Failed;
+        ToolConsole::complain(QStringLiteral("%1 cannot show its sign-in").arg(nameOf(chosen)));
+        return ToolConsole::Failed;
     }
     if (email.isEmpty() && failure.isEmpty() && !m_interrupted)
         loop.exec();
     if (m_interrupted)
-        return Interrupted;
+        return ToolConsole::Interrupted;
     if (email.isEmpty()) {
-        complain(failure.isEmpty() ? QStringLiteral("%1: not signed in").arg(nameOf(chosen)) : failure);
-        return Failed;
+        ToolConsole::complain(failure.isEmpty() ? QStringLiteral("%1: not signed in").arg(nameOf(chosen)) : failure);
+        return ToolConsole::Failed;
     }
-    say(QStringLiteral("%1: connected as %2").arg(nameOf(chosen), email));
-    return Ok;
+    ToolConsole::say(QStringLiteral("%1: connected as %2").arg(nameOf(chosen), email));
+    return ToolConsole::Ok;
 }
 
 int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& folder)
@@ -420,23 +404,23 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
     // names as text, nor stored under the same name by either service.
     for (const QString& given : files + QStringList{folder}) {
         if (m_unreadable.contains(given)) {
-            complain(given == folder ? QStringLiteral("cannot upload into %1: the name is not UTF-8").arg(given)
+            ToolConsole::complain(given == folder ? QStringLiteral("cannot upload into %1: the name is not UTF-8").arg(given)
                                      : QStringLiteral("cannot upload %1: its name is not UTF-8; rename it").arg(given));
-            return Usage;
+            return ToolConsole::Usage;
         }
     }
     for (const QString& file : files) {
         const QFileInfo info(file);
         if (!info.isFile() || !info.isReadable()) {
-            complain(QStringLiteral("cannot upload %1: %2").arg(file, info.exists() ? "not a readable file" : "no such file"));
-            return Usage;
+            ToolConsole::complain(QStringLiteral("cannot upload %1: %2").arg(file, info.exists() ? "not a readable file" : "no such file"));
+            return ToolConsole::Usage;
         }
     }
     if (!requireConnected(chosen))
-        return NotConnected;
+        return ToolConsole::NotConnected;
 
     RetryAnswerer retries(*chosen, *m_interrupts);
-    connect(&retries, &RetryAnswerer::retrying, this, &complain);
+    connect(&retries, &RetryAnswerer::retrying, this, &ToolConsole::complain);
     QEventLoop loop;
     QMap<QString, std::shared_ptr<ProgressBar>> bars;
     int pending = 0;
@@ -458,12 +442,12 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
             ++failures;
             bar->finish(QStringLiteral("canceled: %1").arg(outcome.filePath));
             if (outcome.error.isError())
-                complain(QStringLiteral("%1: %2").arg(outcome.filePath, outcome.error.text()));
+                ToolConsole::complain(QStringLiteral("%1: %2").arg(outcome.filePath, outcome.error.text()));
             break;
         case UploadOutcome::Failed:
             ++failures;
             bar->finish(QStringLiteral("failed: %1").arg(outcome.filePath));
-            complain(QStringLiteral("%1: %2").arg(outcome.filePath, outcome.error.text()));
+            ToolConsole::complain(QStringLiteral("%1: %2").arg(outcome.filePath, outcome.error.text()));
             break;
         }
         if (--pending == 0)
@@ -477,7 +461,7 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
         ++pending;
         QString error;
         if (!chosen->uploadFile(file, folder, &error)) {
-            complain(error);
+            ToolConsole::complain(error);
             ++failures;
             --pending;
         }
@@ -485,6 +469,6 @@ int CliTool::upload(CloudBase* chosen, const QStringList& files, const QString& 
     if (pending > 0 && !m_interrupted)
         loop.exec();
     if (m_interrupted)
-        return Interrupted;
-    return failures == 0 ? Ok : Failed;
+        return ToolConsole::Interrupted;
+    return failures == 0 ? ToolConsole::Ok : ToolConsole::Failed;
 }

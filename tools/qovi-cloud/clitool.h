@@ -19,8 +19,6 @@ class CliTool : public QObject
 {
     Q_OBJECT
 public:
-    enum ExitStatus { Ok = 0, Failed = 1, Usage = 2, NotConnected = 3, Interrupted = 130 };
-
     CliTool();
     ~CliTool() override;
 

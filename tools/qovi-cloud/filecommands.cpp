@@ -5,6 +5,7 @@
 #include "entrylookup.h"
 #include "filedownload.h"
 #include "interruptwatcher.h"
+#include "toolconsole.h"
 #include "pagedlisting.h"
 #include "progressbar.h"
 #include "retryline.h"
@@ -19,19 +20,6 @@
 #include <memory>
 
 namespace {
-
-enum Status { Ok = 0, Failed = 1, Usage = 2, Interrupted = 130 };
-
-void complain(const QString& line)
-{
-    std::fprintf(stderr, "qovi-cloud: %s\n", qPrintable(line));
-    std::fflush(stderr);
-}
-
-void say(const QString& line)
-{
-    std::fprintf(stdout, "%s\n", qPrintable(line));
-}
 
 QJsonObject jsonOf(const CloudEntry& entry)
 {
@@ -77,7 +65,7 @@ QString FileCommands::line(const CloudEntry& entry, const Format& format, bool p
 
 void FileCommands::sayRetry(const CloudError& why, int pauseMs, int attempt)
 {
-    complain(RetryLine::text(service(), why, pauseMs, attempt));
+    ToolConsole::complain(RetryLine::text(service(), why, pauseMs, attempt));
 }
 
 bool FileCommands::runToEnd(CloudJob* job)
@@ -99,7 +87,7 @@ bool FileCommands::lookup(const QString& path, CloudEntry* entry)
     if (!runToEnd(lookup.get()))
         return false;
     if (lookup->ending() != CloudJob::Done) {
-        complain(lookup->error().kind() == CloudError::NotFound
+        ToolConsole::complain(lookup->error().kind() == CloudError::NotFound
                      ? QStringLiteral("%1: nothing at %2").arg(service(), path)
                      : QStringLiteral("%1: %2: %3").arg(service(), path, lookup->reason()));
         return false;
@@ -114,7 +102,7 @@ bool FileCommands::print(CloudJob* job, const Format& format, bool paths, CloudE
     connect(listing, &PagedListing::retrying, this, &FileCommands::sayRetry);
     connect(listing, &PagedListing::pageArrived, this, [&](const CloudEntries& entries) {
         for (const CloudEntry& entry : entries) {
-            say(line(entry, format, paths));
+            ToolConsole::say(line(entry, format, paths));
             if (entry.folder && folders)
                 folders->append(entry);
         }
@@ -131,10 +119,10 @@ int FileCommands::list(const QString& folder, const Format& format)
     // Where a path is enough to list a folder, the first page is one call away.
     CloudEntry top = m_files.folderAt(path);
     if (!top.folder && !lookup(path, &top))
-        return InterruptWatcher::signalled() ? Interrupted : Failed;
+        return InterruptWatcher::signalled() ? ToolConsole::Interrupted : ToolConsole::Failed;
     if (!top.folder) {
-        say(line(top, format, false));
-        return Ok;
+        ToolConsole::say(line(top, format, false));
+        return ToolConsole::Ok;
     }
     CloudEntries pending{top};
     while (!pending.isEmpty()) {
@@ -142,39 +130,39 @@ int FileCommands::list(const QString& folder, const Format& format)
         CloudEntries folders;
         const std::unique_ptr<PagedListing> listing(m_files.list(current, nullptr));
         if (!print(listing.get(), format, format.recursive, format.recursive ? &folders : nullptr))
-            return Interrupted;
+            return ToolConsole::Interrupted;
         const CloudError::Kind why = listing->error().kind();
         if (listing->ending() == CloudJob::Failed && current == top && top.id.isEmpty()
             && (why == CloudError::NotFound || why == CloudError::PathConflict)) {
             // Listed by its path alone, it may be a file, or nothing.
             CloudEntry found;
             if (!lookup(path, &found))
-                return InterruptWatcher::signalled() ? Interrupted : Failed;
+                return InterruptWatcher::signalled() ? ToolConsole::Interrupted : ToolConsole::Failed;
             if (!found.folder) {
-                say(line(found, format, false));
-                return Ok;
+                ToolConsole::say(line(found, format, false));
+                return ToolConsole::Ok;
             }
         }
         if (listing->ending() != CloudJob::Done) {
-            complain(QStringLiteral("%1: %2 could not be listed: %3")
+            ToolConsole::complain(QStringLiteral("%1: %2 could not be listed: %3")
                          .arg(service(), current.path.isEmpty() ? QStringLiteral("/") : current.path, listing->reason()));
-            return Failed;
+            return ToolConsole::Failed;
         }
         pending = folders + pending; // depth first, in the listing's order
     }
-    return Ok;
+    return ToolConsole::Ok;
 }
 
 int FileCommands::search(const QString& text, const Format& format)
 {
     const std::unique_ptr<PagedListing> listing(m_files.search(text, nullptr));
     if (!print(listing.get(), format, true, nullptr))
-        return Interrupted;
+        return ToolConsole::Interrupted;
     if (listing->ending() != CloudJob::Done) {
-        complain(QStringLiteral("%1: the search failed: %2").arg(service(), listing->reason()));
-        return Failed;
+        ToolConsole::complain(QStringLiteral("%1: the search failed: %2").arg(service(), listing->reason()));
+        return ToolConsole::Failed;
     }
-    return Ok;
+    return ToolConsole::Ok;
 }
 
 int FileCommands::download(const QString& remote, const QString& local)
@@ -184,17 +172,17 @@ int FileCommands::download(const QString& remote, const QString& local)
     if (QFileInfo(target).isDir())
         target = QDir(target).filePath(QFileInfo(remote).fileName());
     if (target.isEmpty() || QFileInfo::exists(target)) {
-        complain(target.isEmpty() ? QStringLiteral("usage: qovi-cloud download REMOTE [LOCAL]")
+        ToolConsole::complain(target.isEmpty() ? QStringLiteral("usage: qovi-cloud download REMOTE [LOCAL]")
                                   : QStringLiteral("%1 exists; remove it or name another LOCAL").arg(target));
-        return Usage;
+        return ToolConsole::Usage;
     }
     CloudEntry file;
     if (!lookup(remote, &file))
-        return InterruptWatcher::signalled() ? Interrupted : Failed;
+        return InterruptWatcher::signalled() ? ToolConsole::Interrupted : ToolConsole::Failed;
     if (file.folder || DriveAnswers::isGoogleDocument(file)) {
-        complain(file.folder ? QStringLiteral("%1 is a folder").arg(remote)
+        ToolConsole::complain(file.folder ? QStringLiteral("%1 is a folder").arg(remote)
                              : QStringLiteral("%1 is a Google document: it has no file to download").arg(remote));
-        return Usage;
+        return ToolConsole::Usage;
     }
     const QString part = target + QStringLiteral(".part");
     const std::unique_ptr<FileDownload> download(m_files.download(file, part, nullptr));
@@ -202,28 +190,28 @@ int FileCommands::download(const QString& remote, const QString& local)
     connect(download.get(), &FileDownload::retrying, this, &FileCommands::sayRetry);
     connect(download.get(), &FileDownload::progressed, this, [&bar](qint64 done, qint64 total) { bar.update(done, total); });
     if (QFileInfo(part).size() > 0)
-        say(QStringLiteral("continuing %1 from %2").arg(part, CloudEntry::readableSize(quint64(QFileInfo(part).size()))));
+        ToolConsole::say(QStringLiteral("continuing %1 from %2").arg(part, CloudEntry::readableSize(quint64(QFileInfo(part).size()))));
     const bool ran = runToEnd(download.get());
     const QString kept = QStringLiteral("%1 holds %2 of %3; run the command again to continue")
                              .arg(part, CloudEntry::readableSize(quint64(download->received())),
                                   CloudEntry::readableSize(quint64(qMax<qint64>(file.size, 0))));
     if (!ran) {
         bar.finish(QStringLiteral("interrupted: %1").arg(remote));
-        complain(kept);
-        return Interrupted;
+        ToolConsole::complain(kept);
+        return ToolConsole::Interrupted;
     }
     if (download->ending() != CloudJob::Done) {
         bar.finish(QStringLiteral("failed: %1").arg(remote));
-        complain(QStringLiteral("%1: %2").arg(remote, download->reason()));
+        ToolConsole::complain(QStringLiteral("%1: %2").arg(remote, download->reason()));
         if (download->received() > 0)
-            complain(kept);
-        return Failed;
+            ToolConsole::complain(kept);
+        return ToolConsole::Failed;
     }
     if (!QFile::rename(part, target)) {
-        complain(QStringLiteral("cannot name %1 %2").arg(part, target));
-        return Failed;
+        ToolConsole::complain(QStringLiteral("cannot name %1 %2").arg(part, target));
+        return ToolConsole::Failed;
     }
     bar.finish(QStringLiteral("downloaded: %1 -> %2 (%3)")
                    .arg(remote, target, CloudEntry::readableSize(quint64(download->received()))));
-    return Ok;
+    return ToolConsole::Ok;
 }

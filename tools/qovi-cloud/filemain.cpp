@@ -7,6 +7,7 @@
 #include "dropboxfiles.h"
 #include "filecommands.h"
 #include "interruptwatcher.h"
+#include "toolconsole.h"
 #include "networksetup.h"
 #include "storedtokens.h"
 
@@ -25,18 +26,11 @@ namespace {
 
 const char* const kApplicationName = "Player"; // the player's accounts
 
-enum Status { Ok = 0, Failed = 1, Usage = 2, NotConnected = 3, Interrupted = 130 };
-
-void complain(const QString& line)
-{
-    std::fprintf(stderr, "qovi-cloud: %s\n", qPrintable(line));
-}
-
 void sayErrors(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
     const bool ours = context.category && qstrncmp(context.category, "lumen.", 6) == 0;
     if (type == QtCriticalMsg || type == QtFatalMsg || (type == QtWarningMsg && ours))
-        complain(message);
+        ToolConsole::complain(message);
 }
 
 // Whether the command line is one of the file commands, in UTF-8, asking for
@@ -66,7 +60,7 @@ int runAccountProgram(char** argv)
     const QByteArray program = self.left(self.lastIndexOf('/') + 1) + "qovi-cloud-account";
     ::execv(program.constData(), argv);
     std::fprintf(stderr, "qovi-cloud: cannot run %s: %s\n", program.constData(), std::strerror(errno));
-    return Failed;
+    return ToolConsole::Failed;
 }
 
 int run(const QStringList& arguments, InterruptWatcher& interrupts)
@@ -80,13 +74,8 @@ int run(const QStringList& arguments, InterruptWatcher& interrupts)
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption recursive(QStringList{QStringLiteral("R"), QStringLiteral("recursive")});
     parser.addOptions({cloud, proxy, authority, longForm, json, recursive});
-    if (!parser.parse(arguments)) {
-        QString error = parser.errorText();
-        if (error.endsWith(QLatin1Char('.')))
-            error.chop(1);
-        complain(error + QStringLiteral("; see qovi-cloud --help"));
-        return Usage;
-    }
+    if (!ToolConsole::parse(parser, arguments))
+        return ToolConsole::Usage;
     const QStringList positional = parser.positionalArguments();
     const QString command = positional.value(0);
     const QStringList rest = positional.mid(1);
@@ -96,18 +85,18 @@ int run(const QStringList& arguments, InterruptWatcher& interrupts)
     const int least = command == QLatin1String("ls") ? 0 : 1;
     const int most = command == QLatin1String("download") ? 2 : command == QLatin1String("ls") ? 1 : INT_MAX;
     if (rest.size() < least || rest.size() > most) {
-        complain(QStringLiteral("usage: qovi-cloud %1 [--cloud dropbox|gdrive]").arg(usage.value(command)));
-        return Usage;
+        ToolConsole::complain(QStringLiteral("usage: qovi-cloud %1 [--cloud dropbox|gdrive]").arg(usage.value(command)));
+        return ToolConsole::Usage;
     }
     QString problem;
     if (!NetworkSetup::apply(parser.value(proxy), parser.value(authority), &problem)) {
-        complain(problem);
-        return Usage;
+        ToolConsole::complain(problem);
+        return ToolConsole::Usage;
     }
     const QString service = parser.value(cloud);
     if (service != QLatin1String("dropbox") && service != QLatin1String("gdrive")) {
-        complain(QStringLiteral("unknown cloud %1 (dropbox or gdrive)").arg(service));
-        return Usage;
+        ToolConsole::complain(QStringLiteral("unknown cloud %1 (dropbox or gdrive)").arg(service));
+        return ToolConsole::Usage;
     }
     const bool drive = service == QLatin1String("gdrive");
     StoredTokens tokens(kApplicationName, drive ? GDRIVE_CLOUD : DROPBOX_CLOUD);
@@ -119,9 +108,9 @@ int run(const QStringList& arguments, InterruptWatcher& interrupts)
     // The tunnel and TLS are made while the stored tokens are read.
     files->preconnect();
     if (!tokens.connected()) {
-        complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect")
+        ToolConsole::complain(QStringLiteral("%1 is not connected; sign in from the player or with qovi-cloud connect")
                      .arg(QLatin1String(drive ? "Google Drive" : "Dropbox")));
-        return NotConnected;
+        return ToolConsole::NotConnected;
     }
     FileCommands commands(*files, interrupts);
     FileCommands::Format format;
@@ -151,5 +140,5 @@ int main(int argc, char** argv)
     InterruptWatcher interrupts;
     const int status = run(QCoreApplication::arguments(), interrupts);
     std::fflush(stdout);
-    return InterruptWatcher::signalled() ? Interrupted : status;
+    return InterruptWatcher::signalled() ? ToolConsole::Interrupted : status;
 }
