@@ -241,7 +241,9 @@ void Downloader::start(int id)
         url, headers, job.partName,
         [expected = job.expecting](const HttpFetch::Head& head) {
             const Reading reading = readHead(head, expected);
-            return HttpFetch::Verdict{reading.file, reading.offset, reading.refusal};
+            // No more than the file's bytes, whether the answer said how many or not.
+            const qint64 most = reading.announced >= 0 ? reading.announced - reading.offset : -1;
+            return HttpFetch::Verdict{reading.file, reading.offset, most, reading.refusal};
         },
         this);
     connect(job.fetch.get(), &HttpFetch::progressed, this, [this, id] { progressed(id); });

@@ -162,13 +162,13 @@ void HttpFetch::run(Call call)
     curl_multi_remove_handle(m_multi, e);
     if (m_aborted)
         m_ending = Aborted;
-    else if (!m_verdict.refusal.isEmpty())
+    else if (!m_refusal.isEmpty())
         m_ending = Refused;
     else if (m_writeError)
         m_ending = WriteFailed;
     else if (code != CURLE_OK)
         m_ending = NetworkFailed;
-    m_error = m_ending == Refused ? m_verdict.refusal
+    m_error = m_ending == Refused ? m_refusal
         : m_ending == WriteFailed ? QString::fromLocal8Bit(std::strerror(m_writeError))
                                   : QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
     m_transient = code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR
@@ -182,11 +182,17 @@ size_t HttpFetch::takeHeader(char* buffer, size_t size, size_t count, void* data
     auto* fetch = static_cast<HttpFetch*>(data);
     if (fetch->m_judged)
         return size * count; // trailers: the head is the main thread's to read now
+    fetch->m_headBytes += int(size * count);
+    if (fetch->m_headBytes > kMostHeadBytes) {
+        fetch->m_refusal = tr("the service's answer began with more than %1 KiB of headers").arg(kMostHeadBytes / 1024);
+        return 0;
+    }
     const QByteArray line = QByteArray(buffer, int(size * count)).trimmed();
     Head& head = fetch->m_head;
     if (line.startsWith("HTTP/")) {
         // A new status line (after a 100 Continue) starts the answer over.
         head = Head();
+        fetch->m_headBytes = int(size * count);
         const QList<QByteArray> parts = line.split(' ');
         head.status = parts.value(1).toInt();
         head.reason = parts.mid(2).join(' ');
@@ -196,8 +202,9 @@ size_t HttpFetch::takeHeader(char* buffer, size_t size, size_t count, void* data
         fetch->m_verdict = fetch->m_judge(head);
         if (fetch->m_verdict.take && ::ftruncate(fetch->m_fd, off_t(fetch->m_verdict.offset)) != 0)
             fetch->m_writeError = errno;
+        fetch->m_refusal = fetch->m_verdict.refusal;
         fetch->m_judged = true;
-        if (fetch->m_writeError || !fetch->m_verdict.refusal.isEmpty())
+        if (fetch->m_writeError || !fetch->m_refusal.isEmpty())
             return 0; // ends the transfer
     }
     return size * count;
@@ -208,6 +215,11 @@ size_t HttpFetch::takeBody(char* buffer, size_t size, size_t count, void* data)
     auto* fetch = static_cast<HttpFetch*>(data);
     if (!fetch->m_verdict.take)
         return size * count; // not the file's: left out
+    const qint64 most = fetch->m_verdict.most;
+    if (most >= 0 && fetch->m_written.load() + qint64(size * count) > most) {
+        fetch->m_refusal = tr("the service sent more than the %1 bytes it was to send").arg(most);
+        return 0; // ends the transfer
+    }
     size_t written = 0;
     const qint64 at = fetch->m_verdict.offset + fetch->m_written.load();
     while (written < size * count) {

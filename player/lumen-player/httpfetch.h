@@ -40,6 +40,7 @@ public:
     struct Verdict {
         bool take = false;
         qint64 offset = 0;
+        qint64 most = -1; // bytes of body it may bring; -1: any
         QString refusal;
     };
     // Runs on the fetch's thread: it may only read what it captured.
@@ -47,6 +48,8 @@ public:
     enum Ending { Complete, Refused, Aborted, NetworkFailed, WriteFailed };
 
     static constexpr int kReportEveryMs = 100;
+    // An answer's head larger than this is not one.
+    static constexpr int kMostHeadBytes = 256 * 1024;
 
     // The file at `path` must exist; it is written, never created.
     HttpFetch(const QUrl& url, const Headers& headers, const QString& path, Judge judge, QObject* parent = nullptr);
@@ -96,6 +99,8 @@ private:
     QString m_error;
     bool m_transient = false;
     int m_writeError = 0;
+    int m_headBytes = 0;
+    QString m_refusal; // the verdict's, or the fetch's own
 
     std::atomic<qint64> m_written{0};
     std::atomic<bool> m_judged{false};

@@ -113,6 +113,8 @@ void WindowTest::downloads_data()
     QTest::newRow("Drive, another size than the address's")
         << true << QJsonObject{{"kind", "status"}, {"status", 200}, {"body", "{}"}, {"content_type", "video/x-matroska"}}
         << false << one << "the service announced 2 bytes, not the 300000 of the file" << false;
+    QTest::newRow("Drive, an answer that never ends")
+        << true << QJsonObject{{"kind", "endless"}} << false << one << "more than the 300000 bytes" << false;
     QTest::newRow("Drive, cut once, continued") << true
                                                 << QJsonObject{{"kind", "drop"}, {"where", "response"}, {"times", 1}}
                                                 << true << two << "" << false;
