@@ -21,7 +21,18 @@ DownloadsView::DownloadsView(Downloader& downloads, QWidget* parent) : QTreeWidg
 {
     setHeaderLabels({tr("Name"), tr("Service"), tr("Size"), tr("Progress"), tr("Speed"), tr("State")});
     setRootIsDecorated(false);
+    // The name takes what the other columns, sized for their longest usual
+    // text in whatever font, leave; a long failure is elided, shown whole
+    // in its tooltip.
+    header()->setStretchLastSection(false);
     header()->setSectionResizeMode(NameColumn, QHeaderView::Stretch);
+    const auto fit = [this](Column column, const QString& text) {
+        header()->resizeSection(column, fontMetrics().horizontalAdvance(text) + 16);
+    };
+    fit(ServiceColumn, QStringLiteral("Google Drive"));
+    fit(SizeColumn, QStringLiteral("999.9 MB"));
+    fit(SpeedColumn, QStringLiteral("999.9 MB/s"));
+    fit(StateColumn, tr("downloading"));
     connect(&downloads, &Downloader::added, this, &DownloadsView::addRow);
     connect(&downloads, &Downloader::changed, this, &DownloadsView::update);
     connect(this, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item) {
@@ -54,6 +65,7 @@ void DownloadsView::update(int id)
     case Downloader::Done: row->setText(StateColumn, tr("done")); break;
     case Downloader::Failed: row->setText(StateColumn, tr("failed: %1 (activate to retry)").arg(download.why)); break;
     }
+    row->setToolTip(StateColumn, row->text(StateColumn));
     auto* bar = static_cast<QProgressBar*>(itemWidget(row, ProgressColumn));
     const qint64 total = download.announced > 0 ? download.announced : 0;
     bar->setValue(download.state == Downloader::Done ? 100 : total ? int(download.received * 100 / total) : 0);
