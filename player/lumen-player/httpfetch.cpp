@@ -66,7 +66,6 @@ HttpFetch::HttpFetch(const QUrl& url, const Headers& headers, const QString& pat
     if (m_fd < 0) {
         m_ending = WriteFailed;
         m_error = QString::fromLocal8Bit(std::strerror(errno));
-        m_done = true;
         QMetaObject::invokeMethod(this, &HttpFetch::end, Qt::QueuedConnection);
         return;
     }
@@ -112,11 +111,12 @@ void HttpFetch::end()
 
 void HttpFetch::run(Call call)
 {
-    std::unique_ptr<CURL, EasyFree> easy(curl_easy_init());
+    // Declared before the handle that points at them, so they outlive it.
     std::unique_ptr<curl_slist, ListFree> list;
     for (const QByteArray& header : call.headers)
         list.reset(curl_slist_append(list.release(), header.constData()));
     char error[CURL_ERROR_SIZE] = {};
+    std::unique_ptr<CURL, EasyFree> easy(curl_easy_init());
     CURL* e = easy.get();
     curl_easy_setopt(e, CURLOPT_URL, call.url.constData());
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -172,8 +172,7 @@ void HttpFetch::run(Call call)
         : m_ending == WriteFailed ? QString::fromLocal8Bit(std::strerror(m_writeError))
                                   : QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
     m_transient = code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR || code == CURLE_SEND_ERROR
-        || code == CURLE_GOT_NOTHING || code == CURLE_OPERATION_TIMEDOUT;
-    m_done = true;
+        || code == CURLE_GOT_NOTHING || code == CURLE_OPERATION_TIMEDOUT || code == CURLE_SSL_CONNECT_ERROR;
     QMetaObject::invokeMethod(this, &HttpFetch::end, Qt::QueuedConnection);
 }
 

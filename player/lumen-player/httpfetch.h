@@ -105,6 +105,5 @@ private:
     std::atomic<qint64> m_written{0};
     std::atomic<bool> m_judged{false};
     std::atomic<bool> m_aborted{false};
-    std::atomic<bool> m_done{false};
     std::thread m_worker;
 };
